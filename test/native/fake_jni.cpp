@@ -102,9 +102,15 @@ jint throwNew(JNIEnv *env, jclass clazz, const char *message) {
 }
 
 // An object is represented by its class's handle, so that Throw can record the class.
-jobject newObjectV(JNIEnv *env, jclass clazz, jmethodID, va_list) {
+jobject newObjectV(JNIEnv *env, jclass clazz, jmethodID constructor, va_list args) {
     FakeJni &fake = FakeJni::of(env);
+    if (fake.exceptionPending) {
+        ++fake.callsWithExceptionPending;
+    }
     fake.calls.push_back("NewObject " + fake.className(clazz));
+    if (fake.newObject) {
+        return fake.newObject(clazz, constructor, args);
+    }
     if (fake.newObjectFails) {
         fake.exceptionPending = true;
         return nullptr;
@@ -185,13 +191,6 @@ void setByteArrayRegion(JNIEnv *env, jbyteArray array, jsize start, jsize length
     }
 }
 
-jobject newObjectV(JNIEnv *env, jclass clazz, jmethodID constructor, va_list args) {
-    FakeJni &fake = FakeJni::of(env);
-    notePending(fake);
-    fake.calls.push_back("NewObject " + fake.className(clazz));
-    return fake.newObject ? fake.newObject(clazz, constructor, args) : nullptr;
-}
-
 jobject newObjectVariadic(JNIEnv *env, jclass clazz, jmethodID constructor, ...) {
     va_list args;
     va_start(args, constructor);
@@ -208,7 +207,6 @@ FakeJni::FakeJni() {
     functions_.GetByteArrayRegion = &getByteArrayRegion;
     functions_.SetByteArrayRegion = &setByteArrayRegion;
     functions_.NewObject = &newObjectVariadic;
-    functions_.NewObjectV = &newObjectV;
     functions_.FindClass = &findClass;
     functions_.RegisterNatives = &registerNatives;
     functions_.NewGlobalRef = &newGlobalRef;

@@ -64,7 +64,7 @@ public:
     // a JNI error that -Xcheck:jni reports).
     int callsWithExceptionPending = 0;
     // NewObject/NewObjectV: answered by this hook when set (it may set exceptionPending),
-    // else null.
+    // else as newObjectFails says.
     std::function<jobject(jclass, jmethodID, va_list)> newObject;
 
 private:
