@@ -38,9 +38,8 @@ struct DescriptorMessage {
     msghdr header;
     iovec data;
     char byte;
-    union {
-        cmsghdr align;
-        char bytes[CMSG_SPACE(sizeof(int))];
+    struct {
+        alignas(cmsghdr) char bytes[CMSG_SPACE(sizeof(int))];
     } control;
 };
 
@@ -53,9 +52,8 @@ struct DescriptorReception {
     msghdr header;
     iovec data;
     char byte;
-    union {
-        cmsghdr align;
-        char bytes[CMSG_SPACE(sizeof(int))];
+    struct {
+        alignas(cmsghdr) char bytes[CMSG_SPACE(sizeof(int))];
     } control;
 
     void reset();
