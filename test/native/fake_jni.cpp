@@ -1,5 +1,6 @@
 #include "fake_jni.h"
 
+#include <cstdarg>
 #include <cstdint>
 #include <cstring>
 #include <map>
@@ -98,6 +99,25 @@ jint throwNew(JNIEnv *env, jclass clazz, const char *message) {
     return 0;
 }
 
+// An object is represented by its class's handle, so that Throw can record the class.
+jobject newObjectV(JNIEnv *env, jclass clazz, jmethodID, va_list) {
+    FakeJni &fake = FakeJni::of(env);
+    fake.calls.push_back("NewObject " + fake.className(clazz));
+    if (fake.newObjectFails) {
+        fake.exceptionPending = true;
+        return nullptr;
+    }
+    return clazz;
+}
+
+jint throwObject(JNIEnv *env, jthrowable object) {
+    FakeJni &fake = FakeJni::of(env);
+    fake.calls.push_back("Throw " + fake.className(object));
+    fake.thrown.push_back({fake.className(object), "", false});
+    fake.exceptionPending = true;
+    return 0;
+}
+
 jint getEnv(JavaVM *vm, void **penv, jint) {
     FakeJni &fake = FakeJni::of(vm);
     if (fake.getEnvFails) {
@@ -121,6 +141,8 @@ FakeJni::FakeJni() {
     functions_.ExceptionClear = &exceptionClear;
     functions_.ExceptionCheck = &exceptionCheck;
     functions_.ThrowNew = &throwNew;
+    functions_.NewObjectV = &newObjectV;
+    functions_.Throw = &throwObject;
     invoke_.GetEnv = &getEnv;
     env_.functions = &functions_;
     vm_.functions = &invoke_;

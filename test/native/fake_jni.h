@@ -30,6 +30,7 @@ public:
     std::set<std::string> failingRegistrations;  // RegisterNatives answers -1 for these classes
     bool getEnvFails = false;
     bool globalRefFails = false;
+    bool newObjectFails = false;  // NewObject answers null and raises an OutOfMemoryError
 
     // Recorded effects.
     struct Registration {
