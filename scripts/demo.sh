@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Builds the library and runs the demo.
+# Builds the library and its jar, then runs the echo demo from the jar:
+# a server and N clients on loopback, on event loops driven only by the natives.
+# Flags pass through: --clients N --size BYTES --seconds S [--ipv6]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
 cmake --preset release >/dev/null
-cmake --build --preset release -j "$(nproc)"
+cmake --build --preset release -j "$(nproc)" >/dev/null
 build=build/release
-java -Xcheck:jni -cp "$build/quarn-transport-classes.jar:$build/test/quarn-jvm-tests.jar" io.quarn.test.LoadProbe \
-  "$PWD/$build/libquarn_transport_native_kqueue_$(uname -m | sed 's/aarch64/aarch_64/').so" iovMax
+exec java -cp "$build/quarn-transport-native-kqueue.jar:$build/examples/quarn-examples.jar" \
+  io.quarn.examples.EchoDemo "$@"
