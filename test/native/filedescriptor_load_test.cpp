@@ -20,7 +20,7 @@ TEST(FileDescriptorLoad, RegistersNineRowsAndLooksUpTheDirectBufferClass) {
     ASSERT_EQ(quarn_unix_filedescriptor_JNI_OnLoad(fake.env(), "shaded/"), JNI_VERSION_1_6);
     ASSERT_EQ(fake.registrations.size(), 1u);
     EXPECT_EQ(fake.registrations[0].className, "shaded/io/quarn/channel/unix/FileDescriptor");
-    const std::vector<std::string> names = {"close", "open", "write", "writeAddress", "writevAddresses",
+    const std::vector<std::string> names = {"close",  "open", "write",       "writeAddress", "writevAddresses",
                                             "writev", "read", "readAddress", "newPipe"};
     EXPECT_EQ(fake.registrations[0].names, names);
     EXPECT_EQ(fake.registrations[0].signatures[5], "(I[Ljava/nio/ByteBuffer;IIJ)J");

@@ -13,9 +13,7 @@ using quarn::platform::openNonBlockingPipe;
 using quarn::platform::openNonBlockingPipeWith;
 using quarn::platform::openPipeWithFcntl;
 
-bool isOpen(int fd) {
-    return fcntl(fd, F_GETFD) != -1;
-}
+bool isOpen(int fd) { return fcntl(fd, F_GETFD) != -1; }
 
 // Both ends non-blocking: an empty pipe's read and a full pipe's write give EAGAIN at once.
 void expectNonBlockingPair(const int pair[2]) {

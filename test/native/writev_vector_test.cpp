@@ -47,7 +47,7 @@ TEST(WritevBudget, SignedReadingStopsOnceTheBudgetIsNegative) {
 
 // Fake direct buffers over one real block of memory; element i is buffer i.
 class WritevVector : public ::testing::TestWithParam<std::pair<bool, bool>> {
-protected:
+  protected:
     void SetUp() override {
         memory_.assign(4096, 0);
         for (size_t i = 0; i < memory_.size(); ++i) {
