@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstring>
 #include <map>
+#include <string>
+#include <utility>
 
 namespace quarn::test {
 
@@ -104,9 +106,15 @@ jint throwNew(JNIEnv *env, jclass clazz, const char *message) {
 }
 
 // An object is represented by its class's handle, so that Throw can record the class.
-jobject newObjectV(JNIEnv *env, jclass clazz, jmethodID, va_list) {
+jobject newObjectV(JNIEnv *env, jclass clazz, jmethodID constructor, va_list args) {
     FakeJni &fake = FakeJni::of(env);
+    if (fake.exceptionPending) {
+        ++fake.callsWithExceptionPending;
+    }
     fake.calls.push_back("NewObject " + fake.className(clazz));
+    if (fake.newObject) {
+        return fake.newObject(clazz, constructor, args);
+    }
     if (fake.newObjectFails) {
         fake.exceptionPending = true;
         return nullptr;
@@ -195,9 +203,77 @@ jint getEnv(JavaVM *vm, void **penv, jint) {
     return JNI_OK;
 }
 
+constexpr uintptr_t kArrayBase = 0x100000;
+
+void notePending(FakeJni &fake) {
+    if (fake.exceptionPending) {
+        ++fake.callsWithExceptionPending;
+    }
+}
+
+jbyteArray newByteArray(JNIEnv *env, jsize length) {
+    FakeJni &fake = FakeJni::of(env);
+    notePending(fake);
+    fake.calls.push_back("NewByteArray " + std::to_string(length));
+    if (fake.newByteArrayFails) {
+        fake.thrown.push_back({"java/lang/OutOfMemoryError", "", false});
+        fake.exceptionPending = true;
+        return nullptr;
+    }
+    return fake.byteArray(std::vector<jbyte>(static_cast<size_t>(length)));
+}
+
+jsize getArrayLength(JNIEnv *env, jarray array) {
+    FakeJni &fake = FakeJni::of(env);
+    notePending(fake);
+    fake.calls.push_back("GetArrayLength");
+    return static_cast<jsize>(fake.bytes(array).size());
+}
+
+bool regionFits(FakeJni &fake, jobject array, jsize start, jsize length) {
+    const auto size = static_cast<jsize>(fake.bytes(array).size());
+    if (start < 0 || length < 0 || start > size || length > size - start) {
+        fake.thrown.push_back({"java/lang/ArrayIndexOutOfBoundsException", "", false});
+        fake.exceptionPending = true;
+        return false;
+    }
+    return true;
+}
+
+void getByteArrayRegion(JNIEnv *env, jbyteArray array, jsize start, jsize length, jbyte *out) {
+    FakeJni &fake = FakeJni::of(env);
+    notePending(fake);
+    fake.calls.push_back("GetByteArrayRegion");
+    if (regionFits(fake, array, start, length)) {
+        std::memcpy(out, fake.bytes(array).data() + start, static_cast<size_t>(length));
+    }
+}
+
+void setByteArrayRegion(JNIEnv *env, jbyteArray array, jsize start, jsize length, const jbyte *in) {
+    FakeJni &fake = FakeJni::of(env);
+    notePending(fake);
+    fake.calls.push_back("SetByteArrayRegion");
+    if (regionFits(fake, array, start, length)) {
+        std::memcpy(fake.bytes(array).data() + start, in, static_cast<size_t>(length));
+    }
+}
+
+jobject newObjectVariadic(JNIEnv *env, jclass clazz, jmethodID constructor, ...) {
+    va_list args;
+    va_start(args, constructor);
+    jobject result = newObjectV(env, clazz, constructor, args);
+    va_end(args);
+    return result;
+}
+
 }  // namespace
 
 FakeJni::FakeJni() {
+    functions_.NewByteArray = &newByteArray;
+    functions_.GetArrayLength = &getArrayLength;
+    functions_.GetByteArrayRegion = &getByteArrayRegion;
+    functions_.SetByteArrayRegion = &setByteArrayRegion;
+    functions_.NewObject = &newObjectVariadic;
     functions_.FindClass = &findClass;
     functions_.RegisterNatives = &registerNatives;
     functions_.NewGlobalRef = &newGlobalRef;
@@ -246,6 +322,15 @@ jclass FakeJni::classHandle(const std::string &name) {
     return reinterpret_cast<jclass>(static_cast<uintptr_t>(classes_.size()));
 }
 
+jbyteArray FakeJni::byteArray(std::vector<jbyte> contents) {
+    arrays_.push_back(std::move(contents));
+    return reinterpret_cast<jbyteArray>(kArrayBase + arrays_.size() - 1);
+}
+
+std::vector<jbyte> &FakeJni::bytes(jobject array) {
+    return arrays_.at(reinterpret_cast<uintptr_t>(array) - kArrayBase);
+}
+
 std::string FakeJni::className(jobject handle) const {
     const auto index = reinterpret_cast<uintptr_t>(handle);
     if (index == 0 || index > classes_.size()) {
@@ -254,17 +339,17 @@ std::string FakeJni::className(jobject handle) const {
     return classes_[index - 1];
 }
 
-// Buffer handles lie far above class handles, so that the two never meet.
+// Buffer handles lie above class and array handles, so that none of them meet.
 jobject FakeJni::bufferHandle(size_t index) const {
-    return reinterpret_cast<jobject>(static_cast<uintptr_t>(0x100000 + index));
+    return reinterpret_cast<jobject>(static_cast<uintptr_t>(0x200000 + index));
 }
 
 int FakeJni::bufferIndex(jobject handle) const {
     const auto value = reinterpret_cast<uintptr_t>(handle);
-    if (value < 0x100000 || value - 0x100000 >= buffers.size()) {
+    if (value < 0x200000 || value - 0x200000 >= buffers.size()) {
         return -1;
     }
-    return static_cast<int>(value - 0x100000);
+    return static_cast<int>(value - 0x200000);
 }
 
 }  // namespace quarn::test
