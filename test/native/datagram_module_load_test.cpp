@@ -49,7 +49,7 @@ TEST_F(SocketModuleLoadTest, RegistersAllRowsAndCachesTheTypeWithoutPrefix) {
     EXPECT_EQ("(IJII)Lio/quarn/channel/unix/DatagramSocketAddress;", rows.signatures[42]);
     EXPECT_TRUE(called(fake_, std::string("GetMethodID ") + kAddress +
                                   " <init>:([BIIILio/quarn/channel/unix/DatagramSocketAddress;)V"));
-    EXPECT_TRUE(called(fake_, "NewDirectByteBuffer 1"));
+    EXPECT_TRUE(called(fake_, "NewDirectByteBuffer"));
     EXPECT_EQ(1, fake_.liveGlobalRefs);
     EXPECT_NE(nullptr, quarn::socket::datagramAddressType().constructor);
     EXPECT_FALSE(fake_.exceptionPending);
@@ -88,10 +88,16 @@ TEST_F(SocketModuleLoadTest, FailuresAfterCachingReleaseTheClass) {
     }
     {
         FakeJni fake;  // a VM without direct buffer access
-        fake.directBuffersUnsupported = true;
+        fake.directAddressUnsupported = true;
         EXPECT_EQ(-1, quarn_unix_socket_JNI_OnLoad(fake.env(), nullptr));
         EXPECT_EQ(0, fake.liveGlobalRefs);
         EXPECT_EQ(0, fake.callsWithExceptionPending);
+    }
+    {
+        FakeJni fake;  // the probe buffer cannot be made
+        fake.newDirectBufferFails = true;
+        EXPECT_EQ(-1, quarn_unix_socket_JNI_OnLoad(fake.env(), nullptr));
+        EXPECT_EQ(0, fake.liveGlobalRefs);
     }
     {
         FakeJni fake;  // the class is missing: its lookup's exception is cleared

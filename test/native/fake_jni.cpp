@@ -266,26 +266,9 @@ jobject newObjectVariadic(JNIEnv *env, jclass clazz, jmethodID constructor, ...)
     return result;
 }
 
-// A direct buffer's handle is its memory address itself.
-jobject newDirectByteBuffer(JNIEnv *env, void *address, jlong capacity) {
-    FakeJni &fake = FakeJni::of(env);
-    notePending(fake);
-    fake.calls.push_back("NewDirectByteBuffer " + std::to_string(capacity));
-    return static_cast<jobject>(address);
-}
-
-void *getDirectBufferAddress(JNIEnv *env, jobject buffer) {
-    FakeJni &fake = FakeJni::of(env);
-    notePending(fake);
-    fake.calls.push_back("GetDirectBufferAddress");
-    return fake.directBuffersUnsupported ? nullptr : static_cast<void *>(buffer);
-}
-
 }  // namespace
 
 FakeJni::FakeJni() {
-    functions_.NewDirectByteBuffer = &newDirectByteBuffer;
-    functions_.GetDirectBufferAddress = &getDirectBufferAddress;
     functions_.NewByteArray = &newByteArray;
     functions_.GetArrayLength = &getArrayLength;
     functions_.GetByteArrayRegion = &getByteArrayRegion;

@@ -87,9 +87,6 @@ public:
     // NewObject/NewObjectV: answered by this hook when set (it may set exceptionPending),
     // else as newObjectFails says.
     std::function<jobject(jclass, jmethodID, va_list)> newObject;
-    // NewDirectByteBuffer answers a handle for the memory; GetDirectBufferAddress answers that
-    // memory, or null when directBuffersUnsupported is set (a VM without direct buffer access).
-    bool directBuffersUnsupported = false;
 
 private:
     JNINativeInterface_ functions_{};
