@@ -3,6 +3,7 @@
 #include <errno.h>
 
 #include "kqueue/bsdsocket_records.h"
+#include "kqueue/bsdsocket_sendfile.h"
 #include "platform/bsd_socket.h"
 #include "quarn_transport_native_kqueue.h"
 #include "unix/util/registration.h"
@@ -95,28 +96,16 @@ jlong sendFile(JNIEnv *env, jclass, jint socketFd, jobject region, jlong baseOff
     if (fileFd == -1) {
         return -1;
     }
-    size_t remaining = static_cast<size_t>(length);
-    int result = 0;
-    int error = 0;
-    for (;;) {
-        off_t sent = 0;
-        result = quarn::platform::sendFile(fileFd, socketFd, position, remaining, &sent);
-        error = result < 0 ? errno : 0;
-        remaining -= static_cast<size_t>(sent);
-        // An interrupted call continues exactly where it stopped. A zero count must never
-        // reach the system, which would read it as "to the end of the file".
-        if (result == 0 || error != EINTR || remaining == 0) {
-            break;
-        }
-        position += sent;
-    }
-    const jlong written = length - static_cast<jlong>(remaining);
-    if (written > 0) {
+    const jlong result = quarn::bsdsocket::sendRegion(
+        [fileFd, socketFd](off_t from, size_t count, off_t *sent) {
+            return quarn::platform::sendFile(fileFd, socketFd, from, count, sent);
+        },
+        position, length);
+    if (result > 0) {
         // Progress is reported even when the last call failed (EAGAIN after a partial send).
-        env->SetLongField(region, gState.regionTransferred, offset + written);
-        return written;
+        env->SetLongField(region, gState.regionTransferred, offset + result);
     }
-    return result < 0 ? -error : 0;
+    return result;
 }
 
 void setAcceptFilter(JNIEnv *env, jclass, jint fd, jstring name, jstring argument) {
