@@ -28,7 +28,7 @@ const quarn::load::ModuleRow kModuleRows[] = {
     //
     // moduleRow(&quarn_unix_filedescriptor_JNI_OnLoad, &quarn_unix_filedescriptor_JNI_OnUnLoad),
     //
-    // moduleRow(&quarn_unix_socket_JNI_OnLoad, &quarn_unix_socket_JNI_OnUnLoad),
+    moduleRow(&quarn_unix_socket_JNI_OnLoad, &quarn_unix_socket_JNI_OnUnLoad),
     //
     moduleRow(&quarn_unix_buffer_JNI_OnLoad, &quarn_unix_buffer_JNI_OnUnLoad),
     //
