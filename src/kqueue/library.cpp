@@ -26,7 +26,7 @@ const quarn::load::ModuleRow kModuleRows[] = {
     //
     moduleRow(&quarn_unix_errors_JNI_OnLoad, &quarn_unix_errors_JNI_OnUnLoad),
     //
-    // moduleRow(&quarn_unix_filedescriptor_JNI_OnLoad, &quarn_unix_filedescriptor_JNI_OnUnLoad),
+    moduleRow(&quarn_unix_filedescriptor_JNI_OnLoad, &quarn_unix_filedescriptor_JNI_OnUnLoad),
     //
     moduleRow(&quarn_unix_socket_JNI_OnLoad, &quarn_unix_socket_JNI_OnUnLoad),
     //
