@@ -32,7 +32,7 @@ const quarn::load::ModuleRow kModuleRows[] = {
     //
     moduleRow(&quarn_unix_buffer_JNI_OnLoad, &quarn_unix_buffer_JNI_OnUnLoad),
     //
-    // moduleRow(&quarn_kqueue_bsdsocket_JNI_OnLoad, &quarn_kqueue_bsdsocket_JNI_OnUnLoad),
+    moduleRow(&quarn_kqueue_bsdsocket_JNI_OnLoad, &quarn_kqueue_bsdsocket_JNI_OnUnLoad),
     //
     moduleRow(&quarn_kqueue_eventarray_JNI_OnLoad, &quarn_kqueue_eventarray_JNI_OnUnLoad),
     //
