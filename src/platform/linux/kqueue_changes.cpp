@@ -17,12 +17,14 @@ namespace quarn::platform::kq {
 namespace {
 
 uint32_t wantedMask(const FdEntry &entry) {
+    // RDHUP goes with either filter: without it a stream socket's end (HUP with RDHUP) could
+    // not be told from a socket that never connected (HUP alone).
     uint32_t mask = 0;
     if (entry.read.present && entry.read.enabled) {
         mask |= EPOLLIN | EPOLLRDHUP;
     }
     if (entry.write.present && entry.write.enabled) {
-        mask |= EPOLLOUT;
+        mask |= EPOLLOUT | EPOLLRDHUP;
     }
     return mask == 0 ? EPOLLET | EPOLLONESHOT : mask | EPOLLET;
 }
