@@ -8,6 +8,7 @@
 // At the end it prints each layer/epoll ratio. Run: build/release/bench/quarn_kqueue_layer_bench
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -45,17 +46,38 @@ void closeAll(const std::vector<int> &fds) {
     }
 }
 
-// A descriptor that stays readable: an eventfd holding a count nobody reads.
-int readyDescriptor() {
-    int fd = eventfd(1, EFD_CLOEXEC | EFD_NONBLOCK);
-    return fd;
-}
+// A local stream socket with one unread byte, and its peer: readable until someone reads.
+struct ReadyPair {
+    int fds[2] = {-1, -1};
+    ReadyPair() {
+        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds) == 0) {
+            benchmark::DoNotOptimize(write(fds[1], "x", 1));
+        }
+    }
+    ~ReadyPair() {
+        for (int fd : fds) {
+            kq::descriptorClosing(fd);
+            close(fd);
+        }
+    }
+    int ready() const { return fds[0]; }
+    // For the edge-triggered runs: one more byte, then take it back after the wait.
+    void poke() const { benchmark::DoNotOptimize(write(fds[1], "y", 1)); }
+    void drain() const {
+        char byte;
+        benchmark::DoNotOptimize(read(fds[0], &byte, 1));
+    }
+};
 
-void LayerOneReady(benchmark::State &state) {
+// One ready descriptor among `idle` idle ones. Level: the knote stays ready and every wait
+// reports it (the layer re-arms it with one EPOLL_CTL_MOD per wait). Edge (EV_CLEAR against
+// EPOLLET): each iteration writes a byte, waits for it and reads it back, on both sides.
+void layerOneReady(benchmark::State &state, bool level) {
     const int idle = static_cast<int>(state.range(0));
     int kq = kq::kqueue();
     std::vector<int> fds = idleDescriptors(idle);
-    if (static_cast<int>(fds.size()) < idle || kq < 0) {
+    ReadyPair pair;
+    if (static_cast<int>(fds.size()) < idle || kq < 0 || pair.ready() < 0) {
         state.SkipWithError("not enough descriptors");
         closeAll(fds);
         return;
@@ -68,35 +90,42 @@ void LayerOneReady(benchmark::State &state) {
         change.flags = EV_ADD | EV_CLEAR;
         changes.push_back(change);
     }
-    const int ready = readyDescriptor();
     struct kevent change {};
-    change.ident = ready;
+    change.ident = pair.ready();
     change.filter = EVFILT_READ;
-    change.flags = EV_ADD;  // level: reported by every wait
+    change.flags = level ? EV_ADD : EV_ADD | EV_CLEAR;
     changes.push_back(change);
     kq::kevent(kq, changes.data(), static_cast<int>(changes.size()), nullptr, 0, nullptr);
     struct kevent events[64];
     struct timespec zero {};
+    if (!level) {
+        kq::kevent(kq, nullptr, 0, events, 64, &zero);  // the byte already there
+    }
     for (auto _ : state) {
+        if (!level) {
+            pair.poke();
+        }
         int n = kq::kevent(kq, nullptr, 0, events, 64, &zero);
         if (n != 1) {
             state.SkipWithError("expected one event");
             break;
         }
         benchmark::DoNotOptimize(events[0].data);
+        if (!level) {
+            pair.drain();
+        }
     }
     closeAll(fds);
-    kq::descriptorClosing(ready);
-    close(ready);
     kq::descriptorClosing(kq);
     close(kq);
 }
 
-void EpollOneReady(benchmark::State &state) {
+void epollOneReady(benchmark::State &state, bool level) {
     const int idle = static_cast<int>(state.range(0));
     int ep = epoll_create1(EPOLL_CLOEXEC);
     std::vector<int> fds = idleDescriptors(idle);
-    if (static_cast<int>(fds.size()) < idle || ep < 0) {
+    ReadyPair pair;
+    if (static_cast<int>(fds.size()) < idle || ep < 0 || pair.ready() < 0) {
         state.SkipWithError("not enough descriptors");
         closeAll(fds);
         return;
@@ -107,23 +136,44 @@ void EpollOneReady(benchmark::State &state) {
         event.data.fd = fd;
         epoll_ctl(ep, EPOLL_CTL_ADD, fd, &event);
     }
-    const int ready = readyDescriptor();
     struct epoll_event event {};
-    event.events = EPOLLIN;  // level-triggered
-    event.data.fd = ready;
-    epoll_ctl(ep, EPOLL_CTL_ADD, ready, &event);
+    event.events = level ? EPOLLIN : EPOLLIN | EPOLLET;
+    event.data.fd = pair.ready();
+    epoll_ctl(ep, EPOLL_CTL_ADD, pair.ready(), &event);
     struct epoll_event events[64];
+    if (!level) {
+        epoll_wait(ep, events, 64, 0);
+    }
     for (auto _ : state) {
+        if (!level) {
+            pair.poke();
+        }
         int n = epoll_wait(ep, events, 64, 0);
         if (n != 1) {
             state.SkipWithError("expected one event");
             break;
         }
-        benchmark::DoNotOptimize(events[0].data.fd);
+        int readyFd = events[0].data.fd;
+        benchmark::DoNotOptimize(readyFd);
+        if (!level) {
+            pair.drain();
+        }
     }
     closeAll(fds);
-    close(ready);
     close(ep);
+}
+
+void LayerLevel(benchmark::State &state) {
+    layerOneReady(state, true);
+}
+void EpollLevel(benchmark::State &state) {
+    epollOneReady(state, true);
+}
+void LayerClear(benchmark::State &state) {
+    layerOneReady(state, false);
+}
+void EpollEdge(benchmark::State &state) {
+    epollOneReady(state, false);
 }
 
 // Ping-pong: the benchmark thread fires the partner's event and waits for the partner to fire
@@ -205,8 +255,10 @@ void EpollWakeLatency(benchmark::State &state) {
     close(theirs);
 }
 
-BENCHMARK(LayerOneReady)->Arg(10)->Arg(10000);
-BENCHMARK(EpollOneReady)->Arg(10)->Arg(10000);
+BENCHMARK(LayerLevel)->Arg(10)->Arg(10000);
+BENCHMARK(EpollLevel)->Arg(10)->Arg(10000);
+BENCHMARK(LayerClear)->Arg(10)->Arg(10000);
+BENCHMARK(EpollEdge)->Arg(10)->Arg(10000);
 BENCHMARK(LayerWakeLatency)->UseRealTime();
 BENCHMARK(EpollWakeLatency)->UseRealTime();
 
@@ -217,30 +269,38 @@ public:
         ConsoleReporter::ReportRuns(runs);
         for (const Run &run : runs) {
             if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
-                times_[run.benchmark_name()] = run.GetAdjustedRealTime();
+                // Single-threaded waits are compared on CPU time, which a busy machine disturbs
+                // less; the ping-pong on wall time, which is what a woken thread sees.
+                times_[run.benchmark_name()] = run.benchmark_name().find("real_time") != std::string::npos
+                                                   ? run.GetAdjustedRealTime()
+                                                   : run.GetAdjustedCPUTime();
             }
         }
     }
 
     void printRatios() const {
-        std::printf("\nkqueue layer / raw epoll (time per iteration):\n");
+        std::printf("\nkqueue layer / raw epoll (CPU time per wait; wall time per ping-pong):\n");
         const char *pairs[][3] = {
-            {"LayerOneReady/10", "EpollOneReady/10", "one ready among 10 idle"},
-            {"LayerOneReady/10000", "EpollOneReady/10000", "one ready among 10,000 idle"},
+            {"LayerLevel/10", "EpollLevel/10", "level, one ready among 10"},
+            {"LayerLevel/10000", "EpollLevel/10000", "level, one ready among 10,000"},
+            {"LayerClear/10", "EpollEdge/10", "edge, one ready among 10"},
+            {"LayerClear/10000", "EpollEdge/10000", "edge, one ready among 10,000"},
             {"LayerWakeLatency/real_time", "EpollWakeLatency/real_time", "trigger-to-wake ping-pong"},
         };
         for (auto &pair : pairs) {
             auto layer = times_.find(pair[0]);
             auto epoll = times_.find(pair[1]);
             if (layer != times_.end() && epoll != times_.end() && epoll->second > 0) {
-                std::printf("  %-30s %8.0f ns vs %8.0f ns: %.2fx\n", pair[2], layer->second, epoll->second,
+                std::printf("  %-32s %8.0f ns vs %8.0f ns: %.2fx\n", pair[2], layer->second, epoll->second,
                             layer->second / epoll->second);
             }
         }
-        auto small = times_.find("LayerOneReady/10");
-        auto large = times_.find("LayerOneReady/10000");
-        if (small != times_.end() && large != times_.end() && small->second > 0) {
-            std::printf("  layer wait, 10,000 idle / 10 idle: %.2fx\n", large->second / small->second);
+        for (const char *name : {"LayerLevel", "LayerClear"}) {
+            auto small = times_.find(std::string(name) + "/10");
+            auto large = times_.find(std::string(name) + "/10000");
+            if (small != times_.end() && large != times_.end() && small->second > 0) {
+                std::printf("  %s wait, 10,000 idle / 10 idle: %.2fx\n", name, large->second / small->second);
+            }
         }
     }
 
