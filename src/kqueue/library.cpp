@@ -16,11 +16,11 @@ const quarn::load::ModuleRow kModuleRows[] = {
     // Each module's row is enabled by the change that builds the module. Keep one comment line
     // between rows so that separate changes never touch neighbouring lines.
     //
-    // registrationRow("io/quarn/channel/kqueue/KQueueStaticallyReferencedJniMethods",
-    //                 quarn::kqueue::kStaticallyReferencedMethods, quarn::kqueue::kStaticallyReferencedMethodCount),
+    registrationRow("io/quarn/channel/kqueue/KQueueStaticallyReferencedJniMethods",
+                    quarn::kqueue::kStaticallyReferencedMethods, quarn::kqueue::kStaticallyReferencedMethodCount),
     //
-    // registrationRow("io/quarn/channel/kqueue/Native", quarn::kqueue::kNativeMethods,
-    //                 quarn::kqueue::kNativeMethodCount),
+    registrationRow("io/quarn/channel/kqueue/Native", quarn::kqueue::kNativeMethods,
+                    quarn::kqueue::kNativeMethodCount),
     //
     moduleRow(&quarn_unix_limits_JNI_OnLoad, &quarn_unix_limits_JNI_OnUnLoad),
     //
@@ -28,13 +28,13 @@ const quarn::load::ModuleRow kModuleRows[] = {
     //
     // moduleRow(&quarn_unix_filedescriptor_JNI_OnLoad, &quarn_unix_filedescriptor_JNI_OnUnLoad),
     //
-    // moduleRow(&quarn_unix_socket_JNI_OnLoad, &quarn_unix_socket_JNI_OnUnLoad),
+    moduleRow(&quarn_unix_socket_JNI_OnLoad, &quarn_unix_socket_JNI_OnUnLoad),
     //
     moduleRow(&quarn_unix_buffer_JNI_OnLoad, &quarn_unix_buffer_JNI_OnUnLoad),
     //
     // moduleRow(&quarn_kqueue_bsdsocket_JNI_OnLoad, &quarn_kqueue_bsdsocket_JNI_OnUnLoad),
     //
-    // moduleRow(&quarn_kqueue_eventarray_JNI_OnLoad, &quarn_kqueue_eventarray_JNI_OnUnLoad),
+    moduleRow(&quarn_kqueue_eventarray_JNI_OnLoad, &quarn_kqueue_eventarray_JNI_OnUnLoad),
     //
 };
 

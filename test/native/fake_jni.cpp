@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstring>
 #include <map>
+#include <string>
+#include <utility>
 
 namespace quarn::test {
 
@@ -100,9 +102,15 @@ jint throwNew(JNIEnv *env, jclass clazz, const char *message) {
 }
 
 // An object is represented by its class's handle, so that Throw can record the class.
-jobject newObjectV(JNIEnv *env, jclass clazz, jmethodID, va_list) {
+jobject newObjectV(JNIEnv *env, jclass clazz, jmethodID constructor, va_list args) {
     FakeJni &fake = FakeJni::of(env);
+    if (fake.exceptionPending) {
+        ++fake.callsWithExceptionPending;
+    }
     fake.calls.push_back("NewObject " + fake.className(clazz));
+    if (fake.newObject) {
+        return fake.newObject(clazz, constructor, args);
+    }
     if (fake.newObjectFails) {
         fake.exceptionPending = true;
         return nullptr;
@@ -128,9 +136,77 @@ jint getEnv(JavaVM *vm, void **penv, jint) {
     return JNI_OK;
 }
 
+constexpr uintptr_t kArrayBase = 0x100000;
+
+void notePending(FakeJni &fake) {
+    if (fake.exceptionPending) {
+        ++fake.callsWithExceptionPending;
+    }
+}
+
+jbyteArray newByteArray(JNIEnv *env, jsize length) {
+    FakeJni &fake = FakeJni::of(env);
+    notePending(fake);
+    fake.calls.push_back("NewByteArray " + std::to_string(length));
+    if (fake.newByteArrayFails) {
+        fake.thrown.push_back({"java/lang/OutOfMemoryError", "", false});
+        fake.exceptionPending = true;
+        return nullptr;
+    }
+    return fake.byteArray(std::vector<jbyte>(static_cast<size_t>(length)));
+}
+
+jsize getArrayLength(JNIEnv *env, jarray array) {
+    FakeJni &fake = FakeJni::of(env);
+    notePending(fake);
+    fake.calls.push_back("GetArrayLength");
+    return static_cast<jsize>(fake.bytes(array).size());
+}
+
+bool regionFits(FakeJni &fake, jobject array, jsize start, jsize length) {
+    const auto size = static_cast<jsize>(fake.bytes(array).size());
+    if (start < 0 || length < 0 || start > size || length > size - start) {
+        fake.thrown.push_back({"java/lang/ArrayIndexOutOfBoundsException", "", false});
+        fake.exceptionPending = true;
+        return false;
+    }
+    return true;
+}
+
+void getByteArrayRegion(JNIEnv *env, jbyteArray array, jsize start, jsize length, jbyte *out) {
+    FakeJni &fake = FakeJni::of(env);
+    notePending(fake);
+    fake.calls.push_back("GetByteArrayRegion");
+    if (regionFits(fake, array, start, length)) {
+        std::memcpy(out, fake.bytes(array).data() + start, static_cast<size_t>(length));
+    }
+}
+
+void setByteArrayRegion(JNIEnv *env, jbyteArray array, jsize start, jsize length, const jbyte *in) {
+    FakeJni &fake = FakeJni::of(env);
+    notePending(fake);
+    fake.calls.push_back("SetByteArrayRegion");
+    if (regionFits(fake, array, start, length)) {
+        std::memcpy(fake.bytes(array).data() + start, in, static_cast<size_t>(length));
+    }
+}
+
+jobject newObjectVariadic(JNIEnv *env, jclass clazz, jmethodID constructor, ...) {
+    va_list args;
+    va_start(args, constructor);
+    jobject result = newObjectV(env, clazz, constructor, args);
+    va_end(args);
+    return result;
+}
+
 }  // namespace
 
 FakeJni::FakeJni() {
+    functions_.NewByteArray = &newByteArray;
+    functions_.GetArrayLength = &getArrayLength;
+    functions_.GetByteArrayRegion = &getByteArrayRegion;
+    functions_.SetByteArrayRegion = &setByteArrayRegion;
+    functions_.NewObject = &newObjectVariadic;
     functions_.FindClass = &findClass;
     functions_.RegisterNatives = &registerNatives;
     functions_.NewGlobalRef = &newGlobalRef;
@@ -171,6 +247,15 @@ jclass FakeJni::classHandle(const std::string &name) {
     }
     classes_.push_back(name);
     return reinterpret_cast<jclass>(static_cast<uintptr_t>(classes_.size()));
+}
+
+jbyteArray FakeJni::byteArray(std::vector<jbyte> contents) {
+    arrays_.push_back(std::move(contents));
+    return reinterpret_cast<jbyteArray>(kArrayBase + arrays_.size() - 1);
+}
+
+std::vector<jbyte> &FakeJni::bytes(jobject array) {
+    return arrays_.at(reinterpret_cast<uintptr_t>(array) - kArrayBase);
 }
 
 std::string FakeJni::className(jobject handle) const {

@@ -4,6 +4,8 @@
 
 #include <jni.h>
 
+#include <cstdarg>
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -53,12 +55,25 @@ public:
     jclass classHandle(const std::string &name);
     std::string className(jobject handle) const;
 
+    // Java byte arrays. NewByteArray, GetArrayLength, Get/SetByteArrayRegion work on them;
+    // a region outside the array raises ArrayIndexOutOfBoundsException as the VM does.
+    jbyteArray byteArray(std::vector<jbyte> contents);
+    std::vector<jbyte> &bytes(jobject array);
+    bool newByteArrayFails = false;  // NewByteArray answers null and raises OutOfMemoryError
+    // Calls of the array and object functions made while an exception was pending (each is
+    // a JNI error that -Xcheck:jni reports).
+    int callsWithExceptionPending = 0;
+    // NewObject/NewObjectV: answered by this hook when set (it may set exceptionPending),
+    // else as newObjectFails says.
+    std::function<jobject(jclass, jmethodID, va_list)> newObject;
+
 private:
     JNINativeInterface_ functions_{};
     JNIInvokeInterface_ invoke_{};
     JNIEnv env_{};
     JavaVM vm_{};
     std::vector<std::string> classes_;  // handle i + 1 is classes_[i]
+    std::vector<std::vector<jbyte>> arrays_;  // handle kArrayBase + i is arrays_[i]
 };
 
 }  // namespace quarn::test

@@ -1,21 +1,230 @@
-// Placeholder until the epoll-based layer lands: every call fails with ENOSYS.
+// kqueue(), kevent() and the close hook of the Linux layer: FreeBSD 14's kqueue over epoll.
+//
+// The kqueue descriptor is the epoll descriptor, so the Java side closes it with plain close(2)
+// and a kqueue costs one epoll instance plus one private eventfd. A kevent call applies its
+// changes under the kqueue's mutex, delivers what earlier calls left (events that did not fit,
+// level knotes to re-arm, triggered user events), then releases the mutex for one epoll_pwait2
+// and takes it again to translate what epoll returned. No signal, no helper thread.
 #include "platform/linux/kqueue_layer.h"
 
+#include <atomic>
 #include <cerrno>
+#include <climits>
+#include <sys/epoll.h>
+#include <unistd.h>
+
+#include "platform/linux/kqueue_state.h"
 
 namespace quarn::platform {
+namespace {
+
+using kq::Output;
+using kq::State;
+
+// Events fetched from epoll per wait. A descriptor gives at most two records, and what does
+// not fit the caller's list waits for the next call, so a bounded batch loses nothing.
+constexpr int kBatch = 128;
+
+std::atomic<bool> pwait2Missing{false};
+
+int64_t nanosOf(const struct timespec &ts) {
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+int64_t monotonicNanos() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return nanosOf(now);
+}
+
+// One wait. Kernels before 5.11 lack epoll_pwait2: epoll_wait then gets the milliseconds
+// rounded up, so that a short timeout never becomes a poll.
+int waitOnce(int kq, struct epoll_event *events, int max, const struct timespec *timeout) {
+    if (!pwait2Missing.load(std::memory_order_relaxed)) {
+        const int result = epoll_pwait2(kq, events, max, timeout, nullptr);
+        if (result >= 0 || errno != ENOSYS) {
+            return result;
+        }
+        pwait2Missing.store(true, std::memory_order_relaxed);
+    }
+    int milliseconds = -1;
+    if (timeout != nullptr) {
+        const int64_t rounded = timeout->tv_sec > INT_MAX / 1000 ? INT_MAX : (nanosOf(*timeout) + 999999) / 1000000;
+        milliseconds = rounded > INT_MAX ? INT_MAX : static_cast<int>(rounded);
+    }
+    return epoll_wait(kq, events, max, milliseconds);
+}
+
+bool validTimeout(const struct timespec *timeout) {
+    return timeout == nullptr || (timeout->tv_sec >= 0 && timeout->tv_nsec >= 0 && timeout->tv_nsec < 1000000000);
+}
+
+// After a wait, under the mutex again: the kqueue may have been closed (and its number even
+// reused) meanwhile. The last waiter of a closed kqueue closes its orphaned eventfd.
+bool stillOurs(State &state, uint32_t generation) {
+    state.waiters--;
+    if (state.waiters == 0 && state.wakeFdOrphaned && state.wakeFd >= 0) {
+        close(state.wakeFd);
+        state.wakeFd = -1;
+        state.wakeFdOrphaned = false;
+    }
+    return state.open && state.generation == generation;
+}
+
+// Waits for events while the list has room; returns the count or -1 with errno.
+int collect(State &state, std::unique_lock<std::mutex> &lock, Output &out, const struct timespec *timeout) {
+    const uint32_t generation = state.generation;
+    const bool forever = timeout == nullptr;
+    const bool poll = !forever && timeout->tv_sec == 0 && timeout->tv_nsec == 0;
+    int64_t deadline = 0;
+    struct timespec left {};
+    if (!forever && !poll) {
+        deadline = monotonicNanos() + (timeout->tv_sec > INT64_MAX / 2000000000 ? INT64_MAX / 2 : nanosOf(*timeout));
+        left = *timeout;
+    }
+    static const struct timespec zero {};
+    struct epoll_event events[kBatch];
+    for (;;) {
+        const int room = out.capacity - out.count;
+        if (room <= 0) {
+            return out.count;
+        }
+        // Events already in hand are returned now; the wait only collects what else is ready.
+        const struct timespec *wait = out.count > 0 || poll ? &zero : (forever ? nullptr : &left);
+        state.waiters++;
+        lock.unlock();
+        const int ready = waitOnce(state.kq, events, room < kBatch ? room : kBatch, wait);
+        const int error = errno;
+        lock.lock();
+        if (!stillOurs(state, generation)) {
+            errno = EBADF;
+            return -1;
+        }
+        if (ready < 0) {
+            if (out.count > 0) {
+                return out.count;
+            }
+            // EINTR is returned, never retried here: the changes are applied, and the caller
+            // decides how long to wait again.
+            errno = error;
+            return -1;
+        }
+        for (int i = 0; i < ready; i++) {
+            kq::translate(state, events[i].data.u64, events[i].events, out);
+        }
+        if (out.count > 0 || ready == 0 || wait == &zero) {
+            return out.count;
+        }
+        // Everything epoll returned was stale or silent in FreeBSD's terms (a never-connected
+        // socket's HUP, a disabled knote's error, a knote deleted meanwhile): wait for the rest
+        // of the time instead of returning nothing early.
+        if (!forever) {
+            const int64_t remaining = deadline - monotonicNanos();
+            if (remaining <= 0) {
+                return 0;
+            }
+            left.tv_sec = remaining / 1000000000;
+            left.tv_nsec = remaining % 1000000000;
+        }
+    }
+}
+
+}  // namespace
 
 int kqueue() {
-    errno = ENOSYS;
-    return -1;
+    const int kq = epoll_create1(EPOLL_CLOEXEC);
+    if (kq < 0) {
+        return -1;
+    }
+    const int error = kq::openState(kq);
+    if (error != 0) {
+        close(kq);
+        errno = error;
+        return -1;
+    }
+    return kq;
 }
 
-int kevent(int, const struct kevent *, int, struct kevent *, int, const struct timespec *) {
-    errno = ENOSYS;
-    return -1;
+int kevent(int kq, const struct kevent *changes, int nchanges, struct kevent *events, int nevents,
+           const struct timespec *timeout) {
+    if (nchanges < 0 || nevents < 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    State *state = kq::findState(kq);
+    if (state == nullptr) {
+        errno = EBADF;
+        return -1;
+    }
+    std::unique_lock<std::mutex> lock(state->mutex);
+    if (!state->open) {
+        errno = EBADF;
+        return -1;
+    }
+    Output out{events, nevents, 0, ++state->callCounter};
+
+    // FreeBSD's kqueue_register loop: a failing change, or one asking for a receipt, takes a
+    // record of the event list; with no room left the call fails with that error and the rest
+    // of the changes are not applied.
+    int records = 0;
+    for (int i = 0; i < nchanges; i++) {
+        struct kevent change = changes[i];  // the lists may be one array: read before writing
+        if (change.filter == 0) {
+            continue;
+        }
+        const int error = kq::applyChange(*state, change);
+        if (error == 0 && !(change.flags & EV_RECEIPT)) {
+            continue;
+        }
+        if (out.full()) {
+            if (error != 0) {
+                errno = error;
+                return -1;
+            }
+            return records;
+        }
+        change.flags = EV_ERROR;
+        change.data = error;
+        out.events[out.count++] = change;
+        records++;
+    }
+    if (records > 0) {
+        return records;
+    }
+    if (nevents == 0) {
+        return 0;
+    }
+    if (!validTimeout(timeout)) {
+        errno = EINVAL;
+        return -1;
+    }
+    kq::drainActive(*state, out);
+    // With a wake-up armed, the triggered user events come with its event in the wait.
+    if (!state->wakePosted) {
+        kq::drainUsers(*state, out);
+    }
+    return collect(*state, lock, out, timeout);
 }
 
-void descriptorClosing(int) {
+void descriptorClosing(int fd) {
+    if (fd < 0) {
+        return;
+    }
+    if (State *own = kq::findState(fd); own != nullptr) {
+        std::lock_guard<std::mutex> lock(own->mutex);
+        if (own->open) {
+            kq::closeState(*own);
+        }
+    }
+    // FreeBSD's knote_fdclose: the descriptor's knotes leave every kqueue. EPOLL_CTL_DEL works
+    // only while fd is still open; after close(2) a dup of the socket elsewhere would keep
+    // delivering events that no one asked for.
+    for (State *state = kq::firstState(); state != nullptr; state = state->nextLive) {
+        std::lock_guard<std::mutex> lock(state->mutex);
+        if (state->open && static_cast<size_t>(fd) < state->fds.size() && state->fds[fd].mask != 0) {
+            kq::dropEntry(*state, fd, true);
+        }
+    }
 }
 
 }  // namespace quarn::platform

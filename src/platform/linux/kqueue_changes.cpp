@@ -1,0 +1,262 @@
+// Applying one change record, as FreeBSD's kqueue_register does, and keeping each descriptor's
+// epoll registration in line with its knotes.
+//
+// Every descriptor is registered edge-triggered: a level-triggered registration spins on a
+// socket that never connected (Linux reports OUT|HUP for it forever). Level knotes get their
+// level back by one EPOLL_CTL_MOD on the call after their delivery. A descriptor whose knotes
+// are all disabled stays registered dormant, EPOLLET|EPOLLONESHOT with no IN or OUT, because
+// even an empty mask still reports HUP and ERR.
+#include "platform/linux/kqueue_state.h"
+
+#include <cerrno>
+#include <climits>
+#include <fcntl.h>
+#include <sys/epoll.h>
+
+namespace quarn::platform::kq {
+namespace {
+
+uint32_t wantedMask(const FdEntry &entry) {
+    uint32_t mask = 0;
+    if (entry.read.present && entry.read.enabled) {
+        mask |= EPOLLIN | EPOLLRDHUP;
+    }
+    if (entry.write.present && entry.write.enabled) {
+        mask |= EPOLLOUT;
+    }
+    return mask == 0 ? EPOLLET | EPOLLONESHOT : mask | EPOLLET;
+}
+
+FdEntry &entryFor(State &state, int fd) {
+    if (static_cast<size_t>(fd) >= state.fds.size()) {
+        size_t size = state.fds.size() < 64 ? 64 : state.fds.size();
+        while (size <= static_cast<size_t>(fd)) {
+            size *= 2;
+        }
+        state.fds.resize(size);
+    }
+    return state.fds[fd];
+}
+
+void clearKnote(Knote &knote) {
+    knote = Knote{};
+}
+
+int applyFd(State &state, const struct kevent &change) {
+    // A descriptor is an int: a larger identifier is not truncated into some other descriptor.
+    if (change.ident > static_cast<uint64_t>(INT_MAX)) {
+        return EBADF;
+    }
+    const int fd = static_cast<int>(change.ident);
+    const bool isRead = change.filter == EVFILT_READ;
+    const uint8_t bit = isRead ? kReadBit : kWriteBit;
+    const bool add = change.flags & EV_ADD;
+
+    FdEntry *entry = static_cast<size_t>(fd) < state.fds.size() ? &state.fds[fd] : nullptr;
+    Knote *knote = entry == nullptr ? nullptr : (isRead ? &entry->read : &entry->write);
+    if (knote != nullptr && knote->present) {
+        if (change.flags & EV_DELETE) {
+            clearKnote(*knote);
+            entry->rearm &= ~bit;
+            entry->pending &= ~bit;
+            return syncRegistration(state, fd);
+        }
+        if (change.flags & EV_ENABLE) {
+            knote->enabled = true;
+        } else if (change.flags & EV_DISABLE) {
+            knote->enabled = false;
+            entry->rearm &= ~bit;
+            entry->pending &= ~bit;
+        }
+        knote->udata = change.udata;
+        // An EPOLL_CTL_MOD re-evaluates readiness, as FreeBSD does on every change to a knote.
+        const int error = syncRegistration(state, fd);
+        // ENOENT: the number now names another file (the old one was closed without the close
+        // hook), so its knotes are gone; an EV_ADD makes a fresh one below.
+        if (error != ENOENT || !add) {
+            return error;
+        }
+    } else if (!add) {
+        // FreeBSD looks the descriptor up before the knote: a closed one is EBADF.
+        return fcntl(fd, F_GETFD) < 0 ? EBADF : ENOENT;
+    }
+
+    entry = &entryFor(state, fd);
+    knote = isRead ? &entry->read : &entry->write;
+    if (entry->mask == 0) {
+        // Not registered: whatever the entry held belongs to an earlier file.
+        resetEntry(*entry);
+        const int error = describe(fd, &entry->type, &entry->capacity);
+        if (error != 0) {
+            return error;
+        }
+    }
+    knote->present = true;
+    knote->enabled = !(change.flags & EV_DISABLE);
+    knote->flags = change.flags & kKeptFlags;
+    knote->udata = change.udata;
+    for (int i = 0; i < 4; i++) {
+        knote->ext[i] = change.ext[i];
+    }
+    const int error = syncRegistration(state, fd);
+    if (error != 0 && entry->mask == 0) {
+        resetEntry(*entry);
+    }
+    return error;
+}
+
+void updateReady(State &state, UserKnote &knote) {
+    if (knote.enabled && knote.triggered) {
+        listReady(state, knote);
+    } else {
+        unlistReady(state, knote);
+    }
+}
+
+// FreeBSD's filt_usertouch: NOTE_TRIGGER fires, the control bits combine the user flags.
+void touchUser(UserKnote &knote, const struct kevent &change) {
+    if (change.fflags & NOTE_TRIGGER) {
+        knote.triggered = true;
+    }
+    const uint32_t control = change.fflags & NOTE_FFCTRLMASK;
+    const uint32_t userFlags = change.fflags & NOTE_FFLAGSMASK;
+    switch (control) {
+    case NOTE_FFAND:
+        knote.fflags &= userFlags;
+        break;
+    case NOTE_FFOR:
+        knote.fflags |= userFlags;
+        break;
+    case NOTE_FFCOPY:
+        knote.fflags = userFlags;
+        break;
+    default:
+        break;
+    }
+    knote.data = change.data;
+    if (change.flags & EV_CLEAR) {
+        knote.triggered = false;
+    }
+}
+
+int applyUser(State &state, const struct kevent &change) {
+    auto found = state.users.find(change.ident);
+    if (found == state.users.end()) {
+        if (!(change.flags & EV_ADD)) {
+            return ENOENT;
+        }
+        UserKnote &knote = state.users[change.ident];
+        knote.ident = change.ident;
+        knote.enabled = !(change.flags & EV_DISABLE);
+        knote.triggered = change.fflags & NOTE_TRIGGER;
+        knote.flags = change.flags & kKeptFlags;
+        knote.fflags = change.fflags;
+        knote.data = change.data;
+        knote.udata = change.udata;
+        for (int i = 0; i < 4; i++) {
+            knote.ext[i] = change.ext[i];
+        }
+        updateReady(state, knote);
+        return knote.listed ? postWake(state) : 0;
+    }
+    UserKnote &knote = found->second;
+    if (change.flags & EV_DELETE) {
+        unlistReady(state, knote);
+        state.users.erase(found);
+        return 0;
+    }
+    if (change.flags & EV_ENABLE) {
+        knote.enabled = true;
+    } else if (change.flags & EV_DISABLE) {
+        knote.enabled = false;
+    }
+    knote.udata = change.udata;
+    touchUser(knote, change);
+    updateReady(state, knote);
+    return knote.listed ? postWake(state) : 0;
+}
+
+}  // namespace
+
+int applyChange(State &state, const struct kevent &change) {
+    if ((change.flags & (EV_ENABLE | EV_DISABLE)) == (EV_ENABLE | EV_DISABLE)) {
+        return EINVAL;
+    }
+    switch (change.filter) {
+    case EVFILT_READ:
+    case EVFILT_WRITE:
+        return applyFd(state, change);
+    case EVFILT_USER:
+        return applyUser(state, change);
+    default:
+        return EINVAL;
+    }
+}
+
+int syncRegistration(State &state, int fd) {
+    FdEntry &entry = state.fds[fd];
+    if (!entry.read.present && !entry.write.present) {
+        if (entry.mask == 0) {
+            return 0;
+        }
+        struct epoll_event unused {};
+        const int result = epoll_ctl(state.kq, EPOLL_CTL_DEL, fd, &unused);
+        const int error = result == 0 ? 0 : errno;
+        resetEntry(entry);
+        return error;
+    }
+    struct epoll_event event {};
+    event.events = wantedMask(entry);
+    int operation = EPOLL_CTL_MOD;
+    if (entry.mask == 0) {
+        operation = EPOLL_CTL_ADD;
+        // Incarnations tell events of this registration from those of an earlier one that
+        // epoll had already queued for the same number; 0 is never used.
+        if (++state.incarnationCounter == 0) {
+            ++state.incarnationCounter;
+        }
+        entry.incarnation = state.incarnationCounter;
+    }
+    event.data.u64 = (static_cast<uint64_t>(entry.incarnation) << 32) | static_cast<uint32_t>(fd);
+    if (epoll_ctl(state.kq, operation, fd, &event) != 0) {
+        const int error = errno;
+        if (operation == EPOLL_CTL_MOD && (error == ENOENT || error == EBADF)) {
+            // The registered file is gone: closed without the close hook, and perhaps the
+            // number reused. FreeBSD dropped its knotes at close; so does the layer, now.
+            resetEntry(entry);
+        }
+        return error;
+    }
+    entry.mask = event.events;
+    return 0;
+}
+
+void dropEntry(State &state, int fd, bool unregister) {
+    if (fd < 0 || static_cast<size_t>(fd) >= state.fds.size()) {
+        return;
+    }
+    FdEntry &entry = state.fds[fd];
+    if (entry.mask != 0 && unregister) {
+        struct epoll_event unused {};
+        epoll_ctl(state.kq, EPOLL_CTL_DEL, fd, &unused);
+    }
+    resetEntry(entry);
+}
+
+int postWake(State &state) {
+    if (state.wakePosted) {
+        return 0;
+    }
+    // Re-arming the eventfd with EPOLLOUT queues it at once (an eventfd is always writable)
+    // and wakes a waiter; further triggers before the waiter collects it cost nothing.
+    struct epoll_event event {};
+    event.events = EPOLLOUT | EPOLLET;
+    event.data.u64 = kWakeData;
+    if (epoll_ctl(state.kq, EPOLL_CTL_MOD, state.wakeFd, &event) != 0) {
+        return errno;
+    }
+    state.wakePosted = true;
+    return 0;
+}
+
+}  // namespace quarn::platform::kq

@@ -1,0 +1,168 @@
+// The Linux kqueue layer's own state: what one kqueue knows about its knotes, and the table
+// through which a kqueue descriptor finds it. Internal to src/platform/linux.
+//
+// A kqueue descriptor is an epoll descriptor. Its state lives in a table indexed by that
+// number; a new kqueue that gets the same number resets the slot in place, and no state is ever
+// freed, so a thread still holding a pointer to it never touches freed memory. Every field
+// below the mutex is guarded by it. epoll data never holds a pointer: a descriptor's
+// registration carries (incarnation << 32 | descriptor), and the private wake-up eventfd
+// carries kWakeData.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/linux/kqueue_layer.h"
+
+namespace quarn::platform::kq {
+
+inline constexpr uint64_t kWakeData = ~uint64_t{0};
+inline constexpr uint8_t kReadBit = 1;
+inline constexpr uint8_t kWriteBit = 2;
+
+// Flags a knote keeps from the change that created it and reports back with every event:
+// FreeBSD strips the action flags and the system flags.
+inline constexpr uint16_t kKeptFlags = static_cast<uint16_t>(~(EV_ADD | EV_DELETE | EV_ENABLE | EV_DISABLE | 0xF000));
+
+// What the readiness rules need to know about a descriptor; found when it is first registered.
+// A stream socket becomes a Listener when the read filter's data shows it listens.
+enum class FdType : uint8_t { Other, Stream, Listener, Datagram, Pipe };
+
+struct Knote {
+    bool present = false;
+    bool enabled = false;
+    uint16_t flags = 0;
+    uint32_t emittedCall = 0;  // the kevent call whose results hold it, to report it once per call
+    void *udata = nullptr;
+    uint64_t ext[4] = {};
+};
+
+struct FdEntry {
+    Knote read;
+    Knote write;
+    uint32_t incarnation = 0;  // of the current epoll registration, so stale events are dropped
+    uint32_t mask = 0;         // the events registered with epoll; 0 when not registered
+    FdType type = FdType::Other;
+    int64_t capacity = 0;      // send buffer or pipe size, for the write filter's data
+    uint8_t rearm = 0;         // level knotes delivered: re-armed by one EPOLL_CTL_MOD next call
+    uint8_t pending = 0;       // edge knotes that did not fit: delivered by the next call
+    uint32_t pendingEvents = 0;
+    bool listed = false;       // on the active list
+    int nextActive = -1;
+};
+
+// Forgets everything about a descriptor's knotes but keeps its place on the active list,
+// which is unlinked lazily.
+inline void resetEntry(FdEntry &entry) {
+    const bool listed = entry.listed;
+    const int next = entry.nextActive;
+    entry = FdEntry{};
+    entry.listed = listed;
+    entry.nextActive = next;
+}
+
+struct UserKnote {
+    uint64_t ident = 0;
+    bool enabled = false;
+    bool triggered = false;
+    uint16_t flags = 0;
+    uint32_t fflags = 0;
+    int64_t data = 0;
+    void *udata = nullptr;
+    uint64_t ext[4] = {};
+    uint32_t emittedCall = 0;
+    bool listed = false;  // on the ready list
+    UserKnote *prev = nullptr;
+    UserKnote *next = nullptr;
+};
+
+struct State {
+    std::mutex mutex;
+    int kq = -1;
+    bool open = false;
+    uint32_t generation = 0;   // changes whenever the slot is reset or closed
+    int wakeFd = -1;           // the private eventfd, registered edge-triggered without EPOLLOUT
+    bool wakePosted = false;   // its EPOLLOUT is armed and not yet collected by a waiter
+    bool wakeFdOrphaned = false;  // closed kqueue: the last waiter closes wakeFd
+    int waiters = 0;           // threads inside the wait, outside the mutex
+    uint32_t callCounter = 0;
+    uint32_t incarnationCounter = 0;
+    std::vector<FdEntry> fds;
+    int activeHead = -1;
+    int activeTail = -1;
+    std::unordered_map<uint64_t, UserKnote> users;
+    UserKnote *readyHead = nullptr;
+    UserKnote *readyTail = nullptr;
+    State *nextLive = nullptr;  // written once, before the state is published
+};
+
+// The events of one kevent call, written in place into the caller's list.
+struct Output {
+    struct kevent *events;
+    int capacity;
+    int count;
+    uint32_t call;
+
+    bool full() const { return count >= capacity; }
+};
+
+// --- table (kqueue_state.cpp) ---
+
+// The state of kqueue descriptor kq, or null when it never was one.
+State *findState(int kq);
+// The slot for a new kqueue descriptor, reset and open, with its wake-up eventfd registered.
+// Returns 0 or an errno value.
+int openState(int kq);
+// Marks the kqueue closed and drops everything it held. Caller holds the mutex.
+void closeState(State &state);
+// The first of every state ever created (a list that only grows).
+State *firstState();
+
+// Active list of descriptors with re-arm or pending bits. Caller holds the mutex.
+void listActive(State &state, int fd);
+// User knotes that are enabled and triggered. Caller holds the mutex.
+void listReady(State &state, UserKnote &knote);
+void unlistReady(State &state, UserKnote &knote);
+
+// --- registrations (kqueue_changes.cpp) ---
+
+// Applies one change; returns 0 or the errno value FreeBSD would report for it.
+int applyChange(State &state, const struct kevent &change);
+// Brings the epoll registration of fd in line with its knotes (an EPOLL_CTL_MOD re-evaluates
+// readiness). A registration found stale drops the entry. Returns 0 or an errno value.
+int syncRegistration(State &state, int fd);
+// Drops both knotes of fd and its registration (EPOLL_CTL_DEL while fd is still open).
+void dropEntry(State &state, int fd, bool unregister);
+// Arms the wake-up eventfd so that a waiter returns. Returns 0 or an errno value.
+int postWake(State &state);
+
+// --- delivery (kqueue_deliver.cpp) ---
+
+// Delivers what the previous calls left: edge knotes that did not fit, level knotes to re-arm.
+void drainActive(State &state, Output &out);
+// Delivers triggered user events while there is room.
+void drainUsers(State &state, Output &out);
+// Translates one epoll event into kevent records.
+void translate(State &state, uint64_t data, uint32_t events, Output &out);
+
+// --- readiness (kqueue_readiness.cpp) ---
+
+struct Readiness {
+    bool read = false;
+    bool readEof = false;
+    bool write = false;
+    bool writeEof = false;
+};
+
+// FreeBSD's view of a descriptor of this type, from the epoll events Linux reported.
+Readiness readiness(FdType type, uint32_t events);
+// The type of fd and the capacity its write filter measures against. Returns 0 or an errno.
+int describe(int fd, FdType *type, int64_t *capacity);
+// The read filter's data; may find out that a stream socket listens and update *type.
+int64_t readData(int fd, FdType *type);
+// The write filter's data.
+int64_t writeData(int fd, FdType type, int64_t capacity);
+
+}  // namespace quarn::platform::kq
