@@ -26,13 +26,13 @@ const quarn::load::ModuleRow kModuleRows[] = {
     //
     moduleRow(&quarn_unix_errors_JNI_OnLoad, &quarn_unix_errors_JNI_OnUnLoad),
     //
-    // moduleRow(&quarn_unix_filedescriptor_JNI_OnLoad, &quarn_unix_filedescriptor_JNI_OnUnLoad),
+    moduleRow(&quarn_unix_filedescriptor_JNI_OnLoad, &quarn_unix_filedescriptor_JNI_OnUnLoad),
     //
     moduleRow(&quarn_unix_socket_JNI_OnLoad, &quarn_unix_socket_JNI_OnUnLoad),
     //
     moduleRow(&quarn_unix_buffer_JNI_OnLoad, &quarn_unix_buffer_JNI_OnUnLoad),
     //
-    // moduleRow(&quarn_kqueue_bsdsocket_JNI_OnLoad, &quarn_kqueue_bsdsocket_JNI_OnUnLoad),
+    moduleRow(&quarn_kqueue_bsdsocket_JNI_OnLoad, &quarn_kqueue_bsdsocket_JNI_OnUnLoad),
     //
     moduleRow(&quarn_kqueue_eventarray_JNI_OnLoad, &quarn_kqueue_eventarray_JNI_OnUnLoad),
     //

@@ -19,9 +19,7 @@ namespace detail {
 // The POSIX form: 0, ERANGE when the text was cut, EINVAL for a number the system does not
 // know (the buffer then holds the system's text for an unknown number). glibc before 2.13
 // answered -1 and set errno instead.
-inline int strerrorOutcome(int result, char *, size_t) {
-    return result == -1 ? errno : result;
-}
+inline int strerrorOutcome(int result, char *, size_t) { return result == -1 ? errno : result; }
 
 // The GNU form: the text is either in the buffer already or somewhere static.
 inline int strerrorOutcome(const char *text, char *buffer, size_t size) {

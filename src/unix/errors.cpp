@@ -29,53 +29,29 @@ char *buildMessage(const char *prefix, int errorNumber) {
 
 // The numbers below are the platform's own: the Java side compares negated errno results
 // with them, so they must be the very values the system calls put into errno.
-jint errnoENOENT(JNIEnv *, jclass) {
-    return ENOENT;
-}
+jint errnoENOENT(JNIEnv *, jclass) { return ENOENT; }
 
-jint errnoENOTCONN(JNIEnv *, jclass) {
-    return ENOTCONN;
-}
+jint errnoENOTCONN(JNIEnv *, jclass) { return ENOTCONN; }
 
-jint errnoEBADF(JNIEnv *, jclass) {
-    return EBADF;
-}
+jint errnoEBADF(JNIEnv *, jclass) { return EBADF; }
 
-jint errnoEPIPE(JNIEnv *, jclass) {
-    return EPIPE;
-}
+jint errnoEPIPE(JNIEnv *, jclass) { return EPIPE; }
 
-jint errnoECONNRESET(JNIEnv *, jclass) {
-    return ECONNRESET;
-}
+jint errnoECONNRESET(JNIEnv *, jclass) { return ECONNRESET; }
 
-jint errnoEAGAIN(JNIEnv *, jclass) {
-    return EAGAIN;
-}
+jint errnoEAGAIN(JNIEnv *, jclass) { return EAGAIN; }
 
-jint errnoEWOULDBLOCK(JNIEnv *, jclass) {
-    return EWOULDBLOCK;
-}
+jint errnoEWOULDBLOCK(JNIEnv *, jclass) { return EWOULDBLOCK; }
 
-jint errnoEINPROGRESS(JNIEnv *, jclass) {
-    return EINPROGRESS;
-}
+jint errnoEINPROGRESS(JNIEnv *, jclass) { return EINPROGRESS; }
 
-jint errorECONNREFUSED(JNIEnv *, jclass) {
-    return ECONNREFUSED;
-}
+jint errorECONNREFUSED(JNIEnv *, jclass) { return ECONNREFUSED; }
 
-jint errorEISCONN(JNIEnv *, jclass) {
-    return EISCONN;
-}
+jint errorEISCONN(JNIEnv *, jclass) { return EISCONN; }
 
-jint errorEALREADY(JNIEnv *, jclass) {
-    return EALREADY;
-}
+jint errorEALREADY(JNIEnv *, jclass) { return EALREADY; }
 
-jint errorENETUNREACH(JNIEnv *, jclass) {
-    return ENETUNREACH;
-}
+jint errorENETUNREACH(JNIEnv *, jclass) { return ENETUNREACH; }
 
 // The number goes to the system unchanged, sign included: a negative number gets the
 // system's text for an unknown number. strerror_r into this call's own buffer gives the same
@@ -126,8 +102,7 @@ void releaseClass(JNIEnv *env, jclass *slot) {
 
 namespace quarn::errors {
 
-void throwErrorNo(JNIEnv *env, jclass exceptionClass, const char *prefix, int errorNumber,
-                  MessageBuilder build) {
+void throwErrorNo(JNIEnv *env, jclass exceptionClass, const char *prefix, int errorNumber, MessageBuilder build) {
     char *message = build(prefix, errorNumber);
     if (message == nullptr) {
         env->ThrowNew(exceptionClass, prefix != nullptr ? prefix : "");
@@ -179,8 +154,9 @@ extern "C" void quarn_unix_errors_throwOutOfMemoryError(JNIEnv *env) {
 }
 
 extern "C" jint quarn_unix_errors_JNI_OnLoad(JNIEnv *env, const char *packagePrefix) {
-    if (quarn_unix_util_register_natives(env, packagePrefix, "io/quarn/channel/unix/ErrorsStaticallyReferencedJniMethods",
-                                         kMethods, QUARN_TABLE_SIZE(kMethods)) != 0) {
+    if (quarn_unix_util_register_natives(env, packagePrefix,
+                                         "io/quarn/channel/unix/ErrorsStaticallyReferencedJniMethods", kMethods,
+                                         QUARN_TABLE_SIZE(kMethods)) != 0) {
         return -1;
     }
     if (!cacheClass(env, "java/lang/OutOfMemoryError", &gOutOfMemoryError) ||

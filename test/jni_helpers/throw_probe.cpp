@@ -40,8 +40,8 @@ extern "C" JNIEXPORT jlong JNICALL Java_io_quarn_test_ThrowProbe_bind(JNIEnv *en
 }
 
 extern "C" JNIEXPORT void JNICALL Java_io_quarn_test_ThrowProbe_call(JNIEnv *env, jclass, jlong handle,
-                                                                   jstring function, jstring message,
-                                                                   jint errorNumber) {
+                                                                     jstring function, jstring message,
+                                                                     jint errorNumber) {
     const char *chars = env->GetStringUTFChars(function, nullptr);
     if (chars == nullptr) {
         return;
@@ -53,7 +53,8 @@ extern "C" JNIEXPORT void JNICALL Java_io_quarn_test_ThrowProbe_call(JNIEnv *env
         illegalArgument(env, "no such function: " + name);
         return;
     }
-    if (name.find("ClosedChannelException") != std::string::npos || name.find("OutOfMemoryError") != std::string::npos) {
+    if (name.find("ClosedChannelException") != std::string::npos ||
+        name.find("OutOfMemoryError") != std::string::npos) {
         reinterpret_cast<ThrowPlain>(symbol)(env);
         return;
     }

@@ -14,9 +14,7 @@ using quarn::errors::buildErrnoMessage;
 using quarn::errors::errorNumberMagnitude;
 
 // The suite runs on one thread, so strerror's shared buffer is safe to compare against here.
-std::string systemText(int number) {
-    return std::strerror(number);
-}
+std::string systemText(int number) { return std::strerror(number); }
 
 std::string take(char *message) {
     EXPECT_NE(message, nullptr);

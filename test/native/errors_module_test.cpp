@@ -18,10 +18,8 @@ int count(const FakeJni &fake, const std::string &call) {
 }
 
 class ErrorsModule : public ::testing::Test {
-protected:
-    void TearDown() override {
-        quarn_unix_errors_JNI_OnUnLoad(fake.env());
-    }
+  protected:
+    void TearDown() override { quarn_unix_errors_JNI_OnUnLoad(fake.env()); }
 
     FakeJni fake;
 };
@@ -44,14 +42,13 @@ TEST_F(ErrorsModule, LoadRegistersThirteenRowsAndCachesClassesInOrder) {
             found.push_back(call.substr(10));
         }
     }
-    const std::vector<std::string> expected = {
-        "shaded/io/quarn/channel/unix/ErrorsStaticallyReferencedJniMethods",
-        "java/lang/OutOfMemoryError",
-        "java/lang/RuntimeException",
-        "shaded/io/quarn/channel/ChannelException",
-        "java/nio/channels/ClosedChannelException",
-        "java/io/IOException",
-        "java/net/PortUnreachableException"};
+    const std::vector<std::string> expected = {"shaded/io/quarn/channel/unix/ErrorsStaticallyReferencedJniMethods",
+                                               "java/lang/OutOfMemoryError",
+                                               "java/lang/RuntimeException",
+                                               "shaded/io/quarn/channel/ChannelException",
+                                               "java/nio/channels/ClosedChannelException",
+                                               "java/io/IOException",
+                                               "java/net/PortUnreachableException"};
     EXPECT_EQ(found, expected);
     EXPECT_EQ(fake.liveGlobalRefs, 6);
     EXPECT_EQ(count(fake, "GetMethodID java/nio/channels/ClosedChannelException <init>:()V"), 1);
@@ -133,9 +130,7 @@ TEST_F(ErrorsModule, ClosedChannelExceptionLeavesNewObjectsFailurePending) {
     EXPECT_EQ(count(fake, "Throw java/nio/channels/ClosedChannelException"), 0);
 }
 
-char *noMessage(const char *, int) {
-    return nullptr;
-}
+char *noMessage(const char *, int) { return nullptr; }
 
 // A message that cannot be built must not let the failure reach Java as a success.
 TEST_F(ErrorsModule, ErrnoThrowStillThrowsWhenTheMessageCannotBeBuilt) {

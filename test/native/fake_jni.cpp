@@ -70,7 +70,9 @@ jmethodID getMethodID(JNIEnv *env, jclass clazz, const char *name, const char *s
         fake.exceptionPending = true;
         return nullptr;
     }
-    return reinterpret_cast<jmethodID>(static_cast<uintptr_t>(0x1000 + fake.calls.size()));
+    const auto id = reinterpret_cast<jmethodID>(static_cast<uintptr_t>(0x1000 + fake.calls.size()));
+    fake.methodNames[id] = name;
+    return id;
 }
 
 jfieldID getFieldID(JNIEnv *env, jclass clazz, const char *name, const char *sig) {
@@ -81,7 +83,9 @@ jfieldID getFieldID(JNIEnv *env, jclass clazz, const char *name, const char *sig
         fake.exceptionPending = true;
         return nullptr;
     }
-    return reinterpret_cast<jfieldID>(static_cast<uintptr_t>(0x2000 + fake.calls.size()));
+    const auto id = reinterpret_cast<jfieldID>(static_cast<uintptr_t>(0x2000 + fake.calls.size()));
+    fake.fieldNames[id] = name;
+    return id;
 }
 
 void exceptionClear(JNIEnv *env) {
@@ -124,6 +128,69 @@ jint throwObject(JNIEnv *env, jthrowable object) {
     fake.thrown.push_back({fake.className(object), "", false});
     fake.exceptionPending = true;
     return 0;
+}
+
+jint bufferValue(const FakeJni::Buffer &buffer, const std::string &name) {
+    return name == "position" ? buffer.position : name == "limit" ? buffer.limit : -1;
+}
+
+jobject getObjectArrayElement(JNIEnv *env, jobjectArray, jsize index) {
+    FakeJni &fake = FakeJni::of(env);
+    fake.calls.push_back("GetObjectArrayElement " + std::to_string(index));
+    if (index < 0 || static_cast<size_t>(index) >= fake.arrayElements.size()) {
+        fake.exceptionPending = true;
+        return nullptr;
+    }
+    const int element = fake.arrayElements[static_cast<size_t>(index)];
+    return element < 0 ? nullptr : fake.bufferHandle(static_cast<size_t>(element));
+}
+
+jint getIntField(JNIEnv *env, jobject object, jfieldID field) {
+    FakeJni &fake = FakeJni::of(env);
+    const std::string name = fake.fieldNames.count(field) != 0 ? fake.fieldNames.at(field) : "?";
+    fake.calls.push_back("GetIntField " + name);
+    const int index = fake.bufferIndex(object);
+    return index < 0 ? -1 : bufferValue(fake.buffers[static_cast<size_t>(index)], name);
+}
+
+jint callIntMethodV(JNIEnv *env, jobject object, jmethodID method, va_list) {
+    FakeJni &fake = FakeJni::of(env);
+    const std::string name = fake.methodNames.count(method) != 0 ? fake.methodNames.at(method) : "?";
+    fake.calls.push_back("CallIntMethod " + name);
+    if (fake.failingMethods.count(name) != 0) {
+        fake.exceptionPending = true;
+        return 0;
+    }
+    const int index = fake.bufferIndex(object);
+    return index < 0 ? -1 : bufferValue(fake.buffers[static_cast<size_t>(index)], name);
+}
+
+// The buffer NewDirectByteBuffer makes is kept as one more entry of buffers.
+jobject newDirectByteBuffer(JNIEnv *env, void *address, jlong) {
+    FakeJni &fake = FakeJni::of(env);
+    fake.calls.push_back("NewDirectByteBuffer");
+    if (fake.newDirectBufferFails) {
+        fake.exceptionPending = true;
+        return nullptr;
+    }
+    fake.buffers.push_back({address, 0, 1});
+    return fake.bufferHandle(fake.buffers.size() - 1);
+}
+
+void *getDirectBufferAddress(JNIEnv *env, jobject object) {
+    FakeJni &fake = FakeJni::of(env);
+    fake.calls.push_back("GetDirectBufferAddress");
+    const int index = fake.bufferIndex(object);
+    if (index < 0 || fake.directAddressUnsupported) {
+        return nullptr;
+    }
+    return fake.buffers[static_cast<size_t>(index)].address;
+}
+
+jclass getObjectClass(JNIEnv *env, jobject) {
+    FakeJni &fake = FakeJni::of(env);
+    fake.calls.push_back("GetObjectClass");
+    return fake.classHandle(fake.directBufferClass);
 }
 
 jint getEnv(JavaVM *vm, void **penv, jint) {
@@ -219,6 +286,12 @@ FakeJni::FakeJni() {
     functions_.ThrowNew = &throwNew;
     functions_.NewObjectV = &newObjectV;
     functions_.Throw = &throwObject;
+    functions_.GetObjectArrayElement = &getObjectArrayElement;
+    functions_.GetIntField = &getIntField;
+    functions_.CallIntMethodV = &callIntMethodV;
+    functions_.NewDirectByteBuffer = &newDirectByteBuffer;
+    functions_.GetDirectBufferAddress = &getDirectBufferAddress;
+    functions_.GetObjectClass = &getObjectClass;
     invoke_.GetEnv = &getEnv;
     env_.functions = &functions_;
     vm_.functions = &invoke_;
@@ -264,6 +337,19 @@ std::string FakeJni::className(jobject handle) const {
         return "<object>";
     }
     return classes_[index - 1];
+}
+
+// Buffer handles lie above class and array handles, so that none of them meet.
+jobject FakeJni::bufferHandle(size_t index) const {
+    return reinterpret_cast<jobject>(static_cast<uintptr_t>(0x200000 + index));
+}
+
+int FakeJni::bufferIndex(jobject handle) const {
+    const auto value = reinterpret_cast<uintptr_t>(handle);
+    if (value < 0x200000 || value - 0x200000 >= buffers.size()) {
+        return -1;
+    }
+    return static_cast<int>(value - 0x200000);
 }
 
 }  // namespace quarn::test

@@ -6,6 +6,7 @@
 
 #include <cstdarg>
 #include <functional>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -33,6 +34,26 @@ public:
     bool getEnvFails = false;
     bool globalRefFails = false;
     bool newObjectFails = false;  // NewObject answers null and raises an OutOfMemoryError
+
+    // Direct buffers and an object array of them. bufferHandle(i) is buffers[i]; an array
+    // element of -1 is a null element; GetObjectArrayElement outside arrayElements raises.
+    // GetIntField and CallIntMethod answer "position" and "limit" by the member's name;
+    // a method named in failingMethods raises instead. A null address is a heap buffer.
+    struct Buffer {
+        void *address;
+        jint position;
+        jint limit;
+    };
+    std::vector<Buffer> buffers;
+    std::vector<int> arrayElements;
+    std::set<std::string> failingMethods;
+    bool newDirectBufferFails = false;   // NewDirectByteBuffer answers null
+    bool directAddressUnsupported = false;  // GetDirectBufferAddress answers null for every buffer
+    std::string directBufferClass = "java/nio/DirectByteBuffer";  // GetObjectClass of a buffer
+    jobject bufferHandle(size_t index) const;
+    int bufferIndex(jobject handle) const;  // -1 when handle is no buffer
+    std::map<jfieldID, std::string> fieldNames;     // what GetFieldID handed out
+    std::map<jmethodID, std::string> methodNames;   // what GetMethodID handed out
 
     // Recorded effects.
     struct Registration {
