@@ -362,10 +362,19 @@ JNIEXPORT jlong JNICALL Java_io_quarn_bench_Baselines_bulkWrite(JNIEnv *, jclass
     });
 }
 
-// `total` bytes over one loopback connection with sendfile(2) from the file at `fileFd` (of
+// `total` bytes over one loopback connection with sendfile(2) from the file at `path` (of
 // `fileLength` bytes), each call asking for the rest of the file from where the last one stopped.
-JNIEXPORT jlong JNICALL Java_io_quarn_bench_Baselines_sendFile(JNIEnv *, jclass, jint fileFd, jlong fileLength,
+JNIEXPORT jlong JNICALL Java_io_quarn_bench_Baselines_sendFile(JNIEnv *env, jclass, jstring path, jlong fileLength,
                                                                jlong total, jint bufferSize) {
+    const char *chars = env->GetStringUTFChars(path, nullptr);
+    if (chars == nullptr) {
+        return -ENOMEM;
+    }
+    Fd file(open(chars, O_RDONLY | O_CLOEXEC));
+    env->ReleaseStringUTFChars(path, chars);
+    if (file.get() < 0) {
+        return negatedErrno();
+    }
     Fd server;
     Fd client;
     int64_t status = connectedPair(server, client, bufferSize);
@@ -373,6 +382,7 @@ JNIEXPORT jlong JNICALL Java_io_quarn_bench_Baselines_sendFile(JNIEnv *, jclass,
         return status;
     }
     const int fd = client.get();
+    const int fileFd = file.get();
     int64_t position = 0;
     return bulkLoop(server.get(), total, [&](int64_t limit) -> int64_t {
         int64_t rest = fileLength - position;

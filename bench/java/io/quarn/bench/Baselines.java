@@ -20,6 +20,6 @@ final class Baselines {
     /** {@code total} bytes over one loopback connection in write(2) calls of {@code chunk} bytes. */
     static native long bulkWrite(long total, int chunk, int bufferSize);
 
-    /** {@code total} bytes over one loopback connection with sendfile(2) from the open file {@code fileFd}. */
-    static native long sendFile(int fileFd, long fileLength, long total, int bufferSize);
+    /** {@code total} bytes over one loopback connection with sendfile(2) from the file at {@code path}. */
+    static native long sendFile(String path, long fileLength, long total, int bufferSize);
 }
