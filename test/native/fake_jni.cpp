@@ -28,10 +28,11 @@ jclass findClass(JNIEnv *env, const char *name) {
 
 jint registerNatives(JNIEnv *env, jclass clazz, const JNINativeMethod *methods, jint count) {
     FakeJni &fake = FakeJni::of(env);
-    FakeJni::Registration registration{fake.className(clazz), {}, {}};
+    FakeJni::Registration registration{fake.className(clazz), {}, {}, {}};
     for (jint i = 0; i < count; ++i) {
         registration.names.emplace_back(methods[i].name);
         registration.signatures.emplace_back(methods[i].signature);
+        registration.functions.push_back(methods[i].fnPtr);
     }
     fake.calls.push_back("RegisterNatives " + registration.className);
     if (fake.failingRegistrations.count(registration.className) != 0) {
@@ -187,6 +188,25 @@ void *getDirectBufferAddress(JNIEnv *env, jobject object) {
     return fake.buffers[static_cast<size_t>(index)].address;
 }
 
+constexpr uintptr_t kStringBase = 0x300000;
+
+const char *getStringUTFChars(JNIEnv *env, jstring string, jboolean *isCopy) {
+    FakeJni &fake = FakeJni::of(env);
+    fake.calls.push_back("GetStringUTFChars");
+    if (isCopy != nullptr) {
+        *isCopy = JNI_FALSE;
+    }
+    if (fake.stringCharsFail) {
+        fake.exceptionPending = true;
+        return nullptr;
+    }
+    return fake.strings.at(reinterpret_cast<uintptr_t>(string) - kStringBase).c_str();
+}
+
+void releaseStringUTFChars(JNIEnv *env, jstring, const char *) {
+    FakeJni::of(env).calls.push_back("ReleaseStringUTFChars");
+}
+
 jclass getObjectClass(JNIEnv *env, jobject) {
     FakeJni &fake = FakeJni::of(env);
     fake.calls.push_back("GetObjectClass");
@@ -292,6 +312,8 @@ FakeJni::FakeJni() {
     functions_.NewDirectByteBuffer = &newDirectByteBuffer;
     functions_.GetDirectBufferAddress = &getDirectBufferAddress;
     functions_.GetObjectClass = &getObjectClass;
+    functions_.GetStringUTFChars = &getStringUTFChars;
+    functions_.ReleaseStringUTFChars = &releaseStringUTFChars;
     invoke_.GetEnv = &getEnv;
     env_.functions = &functions_;
     vm_.functions = &invoke_;
@@ -337,6 +359,11 @@ std::string FakeJni::className(jobject handle) const {
         return "<object>";
     }
     return classes_[index - 1];
+}
+
+jstring FakeJni::string(const std::string &text) {
+    strings.push_back(text);
+    return reinterpret_cast<jstring>(kStringBase + strings.size() - 1);
 }
 
 // Buffer handles lie above class and array handles, so that none of them meet.

@@ -55,11 +55,18 @@ public:
     std::map<jfieldID, std::string> fieldNames;     // what GetFieldID handed out
     std::map<jmethodID, std::string> methodNames;   // what GetMethodID handed out
 
+    // Java strings: GetStringUTFChars answers their text, or null and raises when
+    // stringCharsFail is set; ReleaseStringUTFChars is recorded.
+    jstring string(const std::string &text);
+    bool stringCharsFail = false;
+    std::vector<std::string> strings;
+
     // Recorded effects.
     struct Registration {
         std::string className;
         std::vector<std::string> names;
         std::vector<std::string> signatures;
+        std::vector<void *> functions;
     };
     std::vector<std::string> calls;  // e.g. "FindClass io/quarn/channel/unix/Socket"
     std::vector<Registration> registrations;
