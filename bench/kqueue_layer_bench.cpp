@@ -6,6 +6,7 @@
 //     written from another thread, as a ping-pong between two threads.
 //
 // At the end it prints each layer/epoll ratio. Run: build/release/bench/quarn_kqueue_layer_bench
+#include <benchmark/benchmark.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -17,8 +18,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <benchmark/benchmark.h>
 
 #include "platform/event.h"
 
@@ -163,18 +162,10 @@ void epollOneReady(benchmark::State &state, bool level) {
     close(ep);
 }
 
-void LayerLevel(benchmark::State &state) {
-    layerOneReady(state, true);
-}
-void EpollLevel(benchmark::State &state) {
-    epollOneReady(state, true);
-}
-void LayerClear(benchmark::State &state) {
-    layerOneReady(state, false);
-}
-void EpollEdge(benchmark::State &state) {
-    epollOneReady(state, false);
-}
+void LayerLevel(benchmark::State &state) { layerOneReady(state, true); }
+void EpollLevel(benchmark::State &state) { epollOneReady(state, true); }
+void LayerClear(benchmark::State &state) { layerOneReady(state, false); }
+void EpollEdge(benchmark::State &state) { epollOneReady(state, false); }
 
 // Ping-pong: the benchmark thread fires the partner's event and waits for the partner to fire
 // its own back. One iteration is two trigger-to-wake trips.
@@ -264,7 +255,7 @@ BENCHMARK(EpollWakeLatency)->UseRealTime();
 
 // Keeps each run's time per iteration so that the ratios can be printed at the end.
 class RatioReporter : public benchmark::ConsoleReporter {
-public:
+  public:
     void ReportRuns(const std::vector<Run> &runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const Run &run : runs) {
@@ -304,7 +295,7 @@ public:
         }
     }
 
-private:
+  private:
     std::map<std::string, double> times_;
 };
 

@@ -18,7 +18,7 @@ TEST(KQueueChangeErrors, ErrorRecordReturnsAtOnceAndLaterChangesStillApply) {
     struct kevent changes[3] = {change(11, EVFILT_USER, EV_ADD | EV_CLEAR),
                                 change(readEnd.get(), EVFILT_READ, EV_DELETE, 0, &marker),
                                 change(12, EVFILT_USER, EV_ADD | EV_CLEAR)};
-    struct kevent events[3] {};
+    struct kevent events[3]{};
     struct timespec second = millis(1000);
     auto start = std::chrono::steady_clock::now();
     ASSERT_EQ(kevent(kq.get(), changes, 3, events, 3, &second), 1);
@@ -132,7 +132,9 @@ TEST(KQueueTimeouts, ZeroPollsAndShortTimeoutsAreHonouredToTheMicrosecond) {
     EXPECT_LT(elapsedMs(start), 100);
 
     // Never rounded down to a poll: 500 microseconds sleep at least that long.
-    struct timespec half {0, 500000};
+    struct timespec half {
+        0, 500000
+    };
     auto before = std::chrono::steady_clock::now();
     EXPECT_EQ(kevent(kq.get(), nullptr, 0, events, 1, &half), 0);
     auto slept = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - before);

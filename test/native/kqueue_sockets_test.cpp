@@ -58,8 +58,8 @@ TEST(KQueueSockets, RefusedConnectGivesWriteEofAndLeavesSoError) {
 TEST(KQueueSockets, SocketRegisteredBeforeConnectIsSilentThenWritable) {
     Fd kq = newKqueue();
     Fd client = tcpSocket();
-    ASSERT_EQ(apply(kq.get(), {change(client.get(), EVFILT_READ, EV_ADD),
-                               change(client.get(), EVFILT_WRITE, EV_ADD | EV_CLEAR)}),
+    ASSERT_EQ(apply(kq.get(),
+                    {change(client.get(), EVFILT_READ, EV_ADD), change(client.get(), EVFILT_WRITE, EV_ADD | EV_CLEAR)}),
               0);
     // Linux reports HUP for a socket that never connected; the wait must neither return it nor
     // spin on it.
@@ -140,7 +140,9 @@ TEST(KQueueSockets, PeerResetEndsBothDirections) {
     Fd client, server;
     tcpPair(client, server);
     ASSERT_EQ(apply(kq.get(), {change(server.get(), EVFILT_READ, EV_ADD | EV_CLEAR)}), 0);
-    struct linger abortive {1, 0};
+    struct linger abortive {
+        1, 0
+    };
     ASSERT_EQ(setsockopt(client.get(), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive), 0);
     client.reset();
     auto events = wait(kq.get(), 4, 1000);

@@ -131,13 +131,11 @@ TEST(KQueueThreads, NoWakeupIsLostUnderConcurrentTriggersAndRegistrations) {
 
 std::atomic<int> signalsCaught{0};
 
-void onSignal(int) {
-    signalsCaught++;
-}
+void onSignal(int) { signalsCaught++; }
 
 // Installs a handler without SA_RESTART for the life of a test, as the JVM's own handlers are.
 class KQueueSignals : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         struct sigaction action {};
         action.sa_handler = onSignal;
@@ -222,12 +220,15 @@ TEST_F(KQueueSignals, RetryWithoutChangesWaitsOnlyTheTimeLeft) {
             auto start = std::chrono::steady_clock::now();
             const auto end = start + std::chrono::milliseconds(300);
             for (;;) {
-                auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(end - std::chrono::steady_clock::now());
+                auto left =
+                    std::chrono::duration_cast<std::chrono::nanoseconds>(end - std::chrono::steady_clock::now());
                 if (left.count() <= 0) {
                     result = 0;
                     break;
                 }
-                struct timespec timeout {left.count() / 1000000000, left.count() % 1000000000};
+                struct timespec timeout {
+                    left.count() / 1000000000, left.count() % 1000000000
+                };
                 calls++;
                 result = kevent(kq.get(), changes, count, events, 1, &timeout);
                 if (result >= 0 || errno != EINTR) {
