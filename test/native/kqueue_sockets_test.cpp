@@ -5,6 +5,8 @@
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
 
+#include <algorithm>
+
 #include "kqueue_test_support.h"
 
 namespace {

@@ -126,8 +126,11 @@ void drainUsers(State &state, Output &out) {
                 if (knote->flags & EV_DISPATCH) {
                     knote->enabled = false;
                 }
-                if (!knote->triggered || !knote->enabled) {
-                    unlistReady(state, *knote);
+                // Still ready (no EV_CLEAR): to the back of the list, so that a short event
+                // list does not hand the same user event out forever while others wait.
+                unlistReady(state, *knote);
+                if (knote->triggered && knote->enabled) {
+                    listReady(state, *knote);
                 }
             }
         }
