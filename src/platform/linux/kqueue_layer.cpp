@@ -5,6 +5,15 @@
 // changes under the kqueue's mutex, delivers what earlier calls left (events that did not fit,
 // level knotes to re-arm, triggered user events), then releases the mutex for one epoll_pwait2
 // and takes it again to translate what epoll returned. No signal, no helper thread.
+//
+// Where Linux shows less than FreeBSD, the layer reports less, never more:
+//   - a local shutdown(SHUT_WR) is no write EV_EOF (Linux only drops EPOLLOUT);
+//   - a change to one filter of a descriptor makes epoll re-evaluate both, so the other filter's
+//     EV_CLEAR knote may be reported once more if it is ready at that moment (harmless to a
+//     non-blocking reader, which then finds EAGAIN);
+//   - regular files cannot be registered (epoll_ctl gives EPERM, returned as the change's error);
+//   - the write filter's data is an estimate: SO_SNDBUF (doubled by Linux, read at registration)
+//     less SIOCOUTQ; a local listener's data is 1, since Linux does not count its queue.
 #include "platform/linux/kqueue_layer.h"
 
 #include <sys/epoll.h>
