@@ -18,7 +18,7 @@ public final class BenchMain {
 
     public static void main(String[] args) throws Exception {
         Set<String> only = new HashSet<>(Arrays.asList("call", "pipe", "echo", "wakeup", "bulk", "sendfile"));
-        int rounds = 9;
+        int rounds = 15;
         boolean quick = false;
         for (int i = 0; i < args.length; i++) {
             switch (args[i]) {
