@@ -43,16 +43,16 @@ public final class BenchMain {
             PipeWriteBench.run(rounds);
         }
         if (only.contains("echo")) {
-            EchoBench.run(rounds, 20_000 / scale);
+            EchoBench.run(rounds, 2_000 / scale);
         }
         if (only.contains("wakeup")) {
             WakeupBench.run(rounds, 2_000 / scale);
         }
         if (only.contains("bulk")) {
-            BulkBench.runWrites(rounds, (256L << 20) / scale);
+            BulkBench.runWrites(rounds, (64L << 20) / scale);
         }
         if (only.contains("sendfile")) {
-            BulkBench.runSendFile(rounds, (256L << 20) / scale);
+            BulkBench.runSendFile(rounds, (64L << 20) / scale);
         }
     }
 
