@@ -86,8 +86,10 @@ TEST(KQueueThreads, NoWakeupIsLostUnderConcurrentTriggersAndRegistrations) {
         makePipe(readEnd, writeEnd);
         write(writeEnd.get(), "x", 1);
         for (int i = 0; i < kIterations && !stop; i++) {
-            apply(kq.get(), {change(readEnd.get(), i % 2 ? EVFILT_WRITE : EVFILT_READ, EV_ADD | EV_CLEAR),
-                             change(5000 + i % 7, EVFILT_USER, EV_ADD | EV_CLEAR, NOTE_TRIGGER)});
+            // Level read knotes on a pipe holding a byte: re-checked by every wait meanwhile.
+            apply(kq.get(),
+                  {change(readEnd.get(), i % 2 ? EVFILT_WRITE : EVFILT_READ, i % 4 ? EV_ADD | EV_CLEAR : EV_ADD),
+                   change(5000 + i % 7, EVFILT_USER, EV_ADD | EV_CLEAR, NOTE_TRIGGER)});
             apply(kq.get(), {change(readEnd.get(), i % 2 ? EVFILT_WRITE : EVFILT_READ, EV_DELETE),
                              change(5000 + i % 7, EVFILT_USER, EV_DELETE)});
         }
