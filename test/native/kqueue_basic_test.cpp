@@ -2,6 +2,7 @@
 // EV_CLEAR knotes, disable and enable, one-shot and dispatch.
 #include <sys/epoll.h>
 
+#include <algorithm>
 #include <thread>
 
 #include "kqueue_test_support.h"
@@ -120,6 +121,24 @@ TEST(KQueueLayerTest, UserEventWithoutClearStaysTriggered) {
     ASSERT_EQ(apply(kq.get(), {change(1, EVFILT_USER, EV_ADD, NOTE_TRIGGER)}), 0);
     for (int round = 0; round < 3; round++) {
         EXPECT_EQ(wait(kq.get(), 4, 100).size(), 1u) << "round " << round;
+    }
+}
+
+TEST(KQueueLayerTest, ReadyUserEventsTakeTurnsInAShortEventList) {
+    Fd kq = newKqueue();
+    ASSERT_EQ(
+        apply(kq.get(), {change(1, EVFILT_USER, EV_ADD, NOTE_TRIGGER), change(2, EVFILT_USER, EV_ADD, NOTE_TRIGGER),
+                         change(3, EVFILT_USER, EV_ADD, NOTE_TRIGGER)}),
+        0);
+    std::vector<uint64_t> seen;
+    for (int call = 0; call < 6; call++) {
+        for (const struct kevent &event : wait(kq.get(), 1, 100)) {
+            seen.push_back(event.ident);
+        }
+    }
+    ASSERT_EQ(seen.size(), 6u);
+    for (uint64_t ident : {1u, 2u, 3u}) {
+        EXPECT_EQ(std::count(seen.begin(), seen.end(), ident), 2) << "ident " << ident;
     }
 }
 

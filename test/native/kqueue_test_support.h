@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -13,8 +14,6 @@
 #include <cstdint>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "platform/event.h"
 
 namespace kqtest {
@@ -23,7 +22,7 @@ using quarn::platform::descriptorClosing;
 
 // A descriptor closed the way the library closes descriptors: the hook first, then close(2).
 class Fd {
-public:
+  public:
     Fd() = default;
     explicit Fd(int fd) : fd_(fd) {}
     Fd(Fd &&other) noexcept : fd_(other.release()) {}
@@ -46,7 +45,7 @@ public:
         fd_ = fd;
     }
 
-private:
+  private:
     int fd_ = -1;
 };
 
@@ -71,9 +70,7 @@ inline int apply(int kq, std::vector<struct kevent> changes) {
     return quarn::platform::kevent(kq, changes.data(), static_cast<int>(changes.size()), nullptr, 0, nullptr);
 }
 
-inline struct timespec millis(long ms) {
-    return timespec{ms / 1000, (ms % 1000) * 1000000};
-}
+inline struct timespec millis(long ms) { return timespec{ms / 1000, (ms % 1000) * 1000000}; }
 
 // Waits up to ms milliseconds (negative: forever) for at most capacity events.
 inline std::vector<struct kevent> wait(int kq, int capacity, long ms) {
@@ -105,9 +102,7 @@ inline void makePipe(Fd &readEnd, Fd &writeEnd) {
     writeEnd.reset(fds[1]);
 }
 
-inline Fd tcpSocket() {
-    return Fd(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-}
+inline Fd tcpSocket() { return Fd(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0)); }
 
 inline sockaddr_in loopback(uint16_t port) {
     sockaddr_in address{};

@@ -6,23 +6,26 @@
 // level back by one EPOLL_CTL_MOD on the call after their delivery. A descriptor whose knotes
 // are all disabled stays registered dormant, EPOLLET|EPOLLONESHOT with no IN or OUT, because
 // even an empty mask still reports HUP and ERR.
-#include "platform/linux/kqueue_state.h"
+#include <fcntl.h>
+#include <sys/epoll.h>
 
 #include <cerrno>
 #include <climits>
-#include <fcntl.h>
-#include <sys/epoll.h>
+
+#include "platform/linux/kqueue_state.h"
 
 namespace quarn::platform::kq {
 namespace {
 
 uint32_t wantedMask(const FdEntry &entry) {
+    // RDHUP goes with either filter: without it a stream socket's end (HUP with RDHUP) could
+    // not be told from a socket that never connected (HUP alone).
     uint32_t mask = 0;
     if (entry.read.present && entry.read.enabled) {
         mask |= EPOLLIN | EPOLLRDHUP;
     }
     if (entry.write.present && entry.write.enabled) {
-        mask |= EPOLLOUT;
+        mask |= EPOLLOUT | EPOLLRDHUP;
     }
     return mask == 0 ? EPOLLET | EPOLLONESHOT : mask | EPOLLET;
 }
@@ -38,9 +41,7 @@ FdEntry &entryFor(State &state, int fd) {
     return state.fds[fd];
 }
 
-void clearKnote(Knote &knote) {
-    knote = Knote{};
-}
+void clearKnote(Knote &knote) { knote = Knote{}; }
 
 int applyFd(State &state, const struct kevent &change) {
     // A descriptor is an int: a larger identifier is not truncated into some other descriptor.
@@ -121,17 +122,17 @@ void touchUser(UserKnote &knote, const struct kevent &change) {
     const uint32_t control = change.fflags & NOTE_FFCTRLMASK;
     const uint32_t userFlags = change.fflags & NOTE_FFLAGSMASK;
     switch (control) {
-    case NOTE_FFAND:
-        knote.fflags &= userFlags;
-        break;
-    case NOTE_FFOR:
-        knote.fflags |= userFlags;
-        break;
-    case NOTE_FFCOPY:
-        knote.fflags = userFlags;
-        break;
-    default:
-        break;
+        case NOTE_FFAND:
+            knote.fflags &= userFlags;
+            break;
+        case NOTE_FFOR:
+            knote.fflags |= userFlags;
+            break;
+        case NOTE_FFCOPY:
+            knote.fflags = userFlags;
+            break;
+        default:
+            break;
     }
     knote.data = change.data;
     if (change.flags & EV_CLEAR) {
@@ -183,13 +184,13 @@ int applyChange(State &state, const struct kevent &change) {
         return EINVAL;
     }
     switch (change.filter) {
-    case EVFILT_READ:
-    case EVFILT_WRITE:
-        return applyFd(state, change);
-    case EVFILT_USER:
-        return applyUser(state, change);
-    default:
-        return EINVAL;
+        case EVFILT_READ:
+        case EVFILT_WRITE:
+            return applyFd(state, change);
+        case EVFILT_USER:
+            return applyUser(state, change);
+        default:
+            return EINVAL;
     }
 }
 

@@ -1,16 +1,17 @@
 // Turning readiness into kevent records: writing a knote's event, what happens to the knote after
 // it (EV_ONESHOT deletes it, EV_DISPATCH disables it, a level knote is re-armed on the next call),
 // and keeping what did not fit for the next call instead of losing it.
-#include "platform/linux/kqueue_state.h"
+#include <sys/epoll.h>
 
 #include <cerrno>
-#include <sys/epoll.h>
+
+#include "platform/linux/kqueue_state.h"
 
 namespace quarn::platform::kq {
 namespace {
 
-void fillRecord(struct kevent &record, uint64_t ident, int16_t filter, uint16_t flags, uint32_t fflags,
-                int64_t data, void *udata, const uint64_t ext[4]) {
+void fillRecord(struct kevent &record, uint64_t ident, int16_t filter, uint16_t flags, uint32_t fflags, int64_t data,
+                void *udata, const uint64_t ext[4]) {
     record.ident = ident;
     record.filter = filter;
     record.flags = flags;
@@ -46,8 +47,8 @@ void emitFd(State &state, int fd, bool isRead, bool eof, uint32_t events, Output
     const int64_t data = isRead ? readData(fd, &entry.type) : writeData(fd, entry.type, entry.capacity);
     const uint16_t flags = static_cast<uint16_t>(knote.flags | (eof ? EV_EOF : 0));
     // fflags stays 0 on EOF: FreeBSD would put so_error there, and reading it would clear it.
-    fillRecord(out.events[out.count++], static_cast<uint64_t>(fd), isRead ? EVFILT_READ : EVFILT_WRITE, flags, 0,
-               data, knote.udata, knote.ext);
+    fillRecord(out.events[out.count++], static_cast<uint64_t>(fd), isRead ? EVFILT_READ : EVFILT_WRITE, flags, 0, data,
+               knote.udata, knote.ext);
     knote.emittedCall = out.call;
     if (knote.flags & EV_ONESHOT) {
         knote = Knote{};
@@ -125,8 +126,11 @@ void drainUsers(State &state, Output &out) {
                 if (knote->flags & EV_DISPATCH) {
                     knote->enabled = false;
                 }
-                if (!knote->triggered || !knote->enabled) {
-                    unlistReady(state, *knote);
+                // Still ready (no EV_CLEAR): to the back of the list, so that a short event
+                // list does not hand the same user event out forever while others wait.
+                unlistReady(state, *knote);
+                if (knote->triggered && knote->enabled) {
+                    listReady(state, *knote);
                 }
             }
         }

@@ -7,11 +7,12 @@
 // and takes it again to translate what epoll returned. No signal, no helper thread.
 #include "platform/linux/kqueue_layer.h"
 
+#include <sys/epoll.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cerrno>
 #include <climits>
-#include <sys/epoll.h>
-#include <unistd.h>
 
 #include "platform/linux/kqueue_state.h"
 
@@ -27,9 +28,7 @@ constexpr int kBatch = 128;
 
 std::atomic<bool> pwait2Missing{false};
 
-int64_t nanosOf(const struct timespec &ts) {
-    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
+int64_t nanosOf(const struct timespec &ts) { return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec; }
 
 int64_t monotonicNanos() {
     struct timespec now;

@@ -5,10 +5,6 @@
 //
 // The layer never reads SO_ERROR (getsockopt clears the pending error that a later connect check
 // must see) and never receives to probe a socket.
-#include "platform/linux/kqueue_state.h"
-
-#include <cerrno>
-#include <climits>
 #include <fcntl.h>
 #include <linux/sockios.h>
 #include <netinet/in.h>
@@ -17,6 +13,11 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+
+#include <cerrno>
+#include <climits>
+
+#include "platform/linux/kqueue_state.h"
 
 namespace quarn::platform::kq {
 
@@ -28,45 +29,45 @@ Readiness readiness(FdType type, uint32_t events) {
     const bool rdhup = events & EPOLLRDHUP;
     Readiness r;
     switch (type) {
-    case FdType::Stream:
-        // A stream socket that never connected reports HUP (and OUT) on Linux; FreeBSD reports
-        // nothing for it. Any real end of the connection also shuts the receive side, so HUP
-        // without RDHUP means exactly that case.
-        if (hup && !rdhup) {
+        case FdType::Stream:
+            // A stream socket that never connected reports HUP (and OUT) on Linux; FreeBSD reports
+            // nothing for it. Any real end of the connection also shuts the receive side, so HUP
+            // without RDHUP means exactly that case.
+            if (hup && !rdhup) {
+                break;
+            }
+            r.read = in || rdhup || err;
+            r.readEof = rdhup;
+            // Linux cannot show a local shutdown(SHUT_WR) here: tcp_poll and unix_poll only drop
+            // EPOLLOUT, so the write filter of a socket shut down locally stays silent instead of
+            // reporting EV_EOF as FreeBSD does.
+            r.write = out || err || (hup && rdhup);
+            r.writeEof = (hup && rdhup) || err;
             break;
-        }
-        r.read = in || rdhup || err;
-        r.readEof = rdhup;
-        // Linux cannot show a local shutdown(SHUT_WR) here: tcp_poll and unix_poll only drop
-        // EPOLLOUT, so the write filter of a socket shut down locally stays silent instead of
-        // reporting EV_EOF as FreeBSD does.
-        r.write = out || err || (hup && rdhup);
-        r.writeEof = (hup && rdhup) || err;
-        break;
-    case FdType::Listener:
-        r.read = in || err || rdhup;
-        r.readEof = rdhup;
-        break;
-    case FdType::Datagram:
-        // A pending error (an ICMP unreachable) wakes the reader without ending the socket, and
-        // an empty datagram is data, not an end of file.
-        r.read = in || err || rdhup;
-        r.readEof = rdhup;
-        r.write = out;
-        r.writeEof = out && hup;
-        break;
-    case FdType::Pipe:
-        r.read = in || hup;
-        r.readEof = hup;
-        r.write = out || err;
-        r.writeEof = err;
-        break;
-    case FdType::Other:
-        r.read = in || hup || err;
-        r.readEof = hup;
-        r.write = out || err;
-        r.writeEof = err || hup;
-        break;
+        case FdType::Listener:
+            r.read = in || err || rdhup;
+            r.readEof = rdhup;
+            break;
+        case FdType::Datagram:
+            // A pending error (an ICMP unreachable) wakes the reader without ending the socket, and
+            // an empty datagram is data, not an end of file.
+            r.read = in || err || rdhup;
+            r.readEof = rdhup;
+            r.write = out;
+            r.writeEof = out && hup;
+            break;
+        case FdType::Pipe:
+            r.read = in || hup;
+            r.readEof = hup;
+            r.write = out || err;
+            r.writeEof = err;
+            break;
+        case FdType::Other:
+            r.read = in || hup || err;
+            r.readEof = hup;
+            r.write = out || err;
+            r.writeEof = err || hup;
+            break;
     }
     return r;
 }
@@ -146,21 +147,21 @@ int64_t readData(int fd, FdType *type) {
 int64_t writeData(int fd, FdType type, int64_t capacity) {
     int queued = 0;
     switch (type) {
-    case FdType::Stream:
-    case FdType::Datagram:
-        // Linux reports SO_SNDBUF doubled for its own bookkeeping; the space is approximate,
-        // as FreeBSD's sbspace() is an approximation of what a write will take.
-        if (ioctl(fd, SIOCOUTQ, &queued) != 0) {
-            queued = 0;
-        }
-        break;
-    case FdType::Pipe:
-        if (ioctl(fd, FIONREAD, &queued) != 0) {
-            queued = 0;
-        }
-        break;
-    default:
-        return 0;
+        case FdType::Stream:
+        case FdType::Datagram:
+            // Linux reports SO_SNDBUF doubled for its own bookkeeping; the space is approximate,
+            // as FreeBSD's sbspace() is an approximation of what a write will take.
+            if (ioctl(fd, SIOCOUTQ, &queued) != 0) {
+                queued = 0;
+            }
+            break;
+        case FdType::Pipe:
+            if (ioctl(fd, FIONREAD, &queued) != 0) {
+                queued = 0;
+            }
+            break;
+        default:
+            return 0;
     }
     return capacity > queued ? capacity - queued : 0;
 }

@@ -1,12 +1,13 @@
 // The table of kqueue states, indexed by the kqueue descriptor, and the small list helpers.
 #include "platform/linux/kqueue_state.h"
 
-#include <atomic>
-#include <cerrno>
-#include <new>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <new>
 
 namespace quarn::platform::kq {
 namespace {
@@ -60,9 +61,7 @@ State *findState(int kq) {
     return slot == nullptr ? nullptr : slot->load(std::memory_order_acquire);
 }
 
-State *firstState() {
-    return liveHead.load(std::memory_order_acquire);
-}
+State *firstState() { return liveHead.load(std::memory_order_acquire); }
 
 int openState(int kq) {
     State *state;

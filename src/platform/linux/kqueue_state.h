@@ -45,11 +45,11 @@ struct FdEntry {
     uint32_t incarnation = 0;  // of the current epoll registration, so stale events are dropped
     uint32_t mask = 0;         // the events registered with epoll; 0 when not registered
     FdType type = FdType::Other;
-    int64_t capacity = 0;      // send buffer or pipe size, for the write filter's data
-    uint8_t rearm = 0;         // level knotes delivered: re-armed by one EPOLL_CTL_MOD next call
-    uint8_t pending = 0;       // edge knotes that did not fit: delivered by the next call
+    int64_t capacity = 0;  // send buffer or pipe size, for the write filter's data
+    uint8_t rearm = 0;     // level knotes delivered: re-armed by one EPOLL_CTL_MOD next call
+    uint8_t pending = 0;   // edge knotes that did not fit: delivered by the next call
     uint32_t pendingEvents = 0;
-    bool listed = false;       // on the active list
+    bool listed = false;  // on the active list
     int nextActive = -1;
 };
 
@@ -82,11 +82,11 @@ struct State {
     std::mutex mutex;
     int kq = -1;
     bool open = false;
-    uint32_t generation = 0;   // changes whenever the slot is reset or closed
-    int wakeFd = -1;           // the private eventfd, registered edge-triggered without EPOLLOUT
-    bool wakePosted = false;   // its EPOLLOUT is armed and not yet collected by a waiter
+    uint32_t generation = 0;      // changes whenever the slot is reset or closed
+    int wakeFd = -1;              // the private eventfd, registered edge-triggered without EPOLLOUT
+    bool wakePosted = false;      // its EPOLLOUT is armed and not yet collected by a waiter
     bool wakeFdOrphaned = false;  // closed kqueue: the last waiter closes wakeFd
-    int waiters = 0;           // threads inside the wait, outside the mutex
+    int waiters = 0;              // threads inside the wait, outside the mutex
     uint32_t callCounter = 0;
     uint32_t incarnationCounter = 0;
     std::vector<FdEntry> fds;

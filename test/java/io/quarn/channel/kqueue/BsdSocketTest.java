@@ -20,17 +20,16 @@ import java.net.StandardProtocolFamily;
 import java.net.StandardSocketOptions;
 import java.net.UnixDomainSocketAddress;
 import java.nio.ByteBuffer;
-import java.nio.MappedByteBuffer;
 import java.nio.channels.ClosedChannelException;
 import java.nio.channels.FileChannel;
-import java.nio.channels.FileLock;
-import java.nio.channels.ReadableByteChannel;
 import java.nio.channels.SocketChannel;
-import java.nio.channels.WritableByteChannel;
 import java.nio.charset.StandardCharsets;
+import java.nio.file.FileSystem;
+import java.nio.file.FileSystems;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.util.Arrays;
+import java.util.Map;
 import java.util.Random;
 import java.util.concurrent.TimeUnit;
 import org.junit.jupiter.api.AfterAll;
@@ -219,9 +218,20 @@ class BsdSocketTest {
                     () -> BsdSocket.sendFile(connection.fd(), new DefaultFileRegion(null, 0, 10), 0, 0, 10));
             assertEquals("failed to get DefaultFileRegion.file", noChannel.getMessage());
 
-            RuntimeException foreign = assertThrows(RuntimeException.class, () -> BsdSocket
-                    .sendFile(connection.fd(), new DefaultFileRegion(new ForeignFileChannel(), 0, 10), 0, 0, 10));
-            assertEquals("failed to get FileChannelImpl.fd", foreign.getMessage());
+            // A file inside a zip file system is a FileChannel of another class, without the field.
+            Path zip = NativeLibrary.workDir().resolve("bsd-foreign.zip");
+            Files.deleteIfExists(zip);
+            try (FileSystem zipFs = FileSystems.newFileSystem(zip, Map.of("create", "true"))) {
+                Path entry = zipFs.getPath("entry");
+                Files.write(entry, fileBytes);
+                try (FileChannel foreignChannel = FileChannel.open(entry)) {
+                    RuntimeException foreign = assertThrows(RuntimeException.class, () -> BsdSocket
+                            .sendFile(connection.fd(), new DefaultFileRegion(foreignChannel, 0, 10), 0, 0, 10));
+                    assertEquals("failed to get FileChannelImpl.fd", foreign.getMessage());
+                }
+            } finally {
+                Files.deleteIfExists(zip);
+            }
 
             FileChannel channel = FileChannel.open(file);
             channel.close();
@@ -359,92 +369,6 @@ class BsdSocketTest {
             shaded.prefix.io.quarn.channel.unix.PeerCredentials credentials =
                     shaded.prefix.io.quarn.channel.kqueue.BsdSocket.getPeerCredentials(connection.fd());
             assertEquals((int) (Integer) Files.getAttribute(Path.of("/proc/self"), "unix:uid"), credentials.uid());
-        }
-    }
-
-    /** A FileChannel that is not the JDK's own implementation and so has no descriptor field. */
-    private static final class ForeignFileChannel extends FileChannel {
-        @Override
-        public int read(ByteBuffer dst) {
-            return -1;
-        }
-
-        @Override
-        public long read(ByteBuffer[] dsts, int offset, int length) {
-            return -1;
-        }
-
-        @Override
-        public int write(ByteBuffer src) {
-            return 0;
-        }
-
-        @Override
-        public long write(ByteBuffer[] srcs, int offset, int length) {
-            return 0;
-        }
-
-        @Override
-        public long position() {
-            return 0;
-        }
-
-        @Override
-        public FileChannel position(long newPosition) {
-            return this;
-        }
-
-        @Override
-        public long size() {
-            return 0;
-        }
-
-        @Override
-        public FileChannel truncate(long size) {
-            return this;
-        }
-
-        @Override
-        public void force(boolean metaData) {
-        }
-
-        @Override
-        public long transferTo(long position, long count, WritableByteChannel target) {
-            return 0;
-        }
-
-        @Override
-        public long transferFrom(ReadableByteChannel src, long position, long count) {
-            return 0;
-        }
-
-        @Override
-        public int read(ByteBuffer dst, long position) {
-            return -1;
-        }
-
-        @Override
-        public int write(ByteBuffer src, long position) {
-            return 0;
-        }
-
-        @Override
-        public MappedByteBuffer map(MapMode mode, long position, long size) {
-            throw new UnsupportedOperationException();
-        }
-
-        @Override
-        public FileLock lock(long position, long size, boolean shared) {
-            throw new UnsupportedOperationException();
-        }
-
-        @Override
-        public FileLock tryLock(long position, long size, boolean shared) {
-            throw new UnsupportedOperationException();
-        }
-
-        @Override
-        protected void implCloseChannel() {
         }
     }
 }

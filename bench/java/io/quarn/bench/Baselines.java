@@ -1,0 +1,25 @@
+package io.quarn.bench;
+
+/**
+ * The raw C baselines, from the bench-only library {@code libquarn_bench_baselines.so}. Each runs
+ * its whole measured loop in C and returns the nanoseconds it took, or a negated errno.
+ */
+final class Baselines {
+    private Baselines() {
+    }
+
+    /** {@code count} one-byte write(2) calls on the pipe's write end, from native memory at {@code address}. */
+    static native long pipeWrite(int fd, long address, int count);
+
+    /** {@code rounds} echo round trips of {@code size} bytes on one loopback connection, one epoll loop. */
+    static native long echoEpoll(int rounds, int size);
+
+    /** Eventfd wakeup latencies of a thread blocked in epoll_wait; fills the array, returns 0 or -errno. */
+    static native long wakeupEventfd(long[] latencies, long gapNanos);
+
+    /** {@code total} bytes over one loopback connection in write(2) calls of {@code chunk} bytes. */
+    static native long bulkWrite(long total, int chunk, int bufferSize);
+
+    /** {@code total} bytes over one loopback connection with sendfile(2) from the file at {@code path}. */
+    static native long sendFile(String path, long fileLength, long total, int bufferSize);
+}

@@ -1,0 +1,58 @@
+package io.quarn.bench;
+
+import io.quarn.channel.unix.LimitsStaticallyReferencedJniMethods;
+
+/**
+ * The cost of crossing into the library: a trivial registered native (sizeOfjlong, which returns a
+ * constant) against a plain Java static method that returns the same constant. scripts/bench.sh
+ * keeps the JIT from inlining the Java method, as it cannot inline a native; inlined, the Java call
+ * would cost nothing at all and the comparison would say nothing.
+ */
+final class NativeCallBench {
+    private static final String NAME = "trivial native call";
+    private static final String COMPARES = "registered native `sizeOfjlong()` vs a plain Java static call (not inlined)";
+    private static final int CALLS = 2_000_000;
+    private static volatile long sink;
+
+    private NativeCallBench() {
+    }
+
+    static int plainSizeOfJlong() {
+        return Long.BYTES;
+    }
+
+    private static double nativeRound() {
+        long sum = 0;
+        long start = System.nanoTime();
+        for (int i = 0; i < CALLS; i++) {
+            sum += LimitsStaticallyReferencedJniMethods.sizeOfjlong();
+        }
+        long elapsed = System.nanoTime() - start;
+        sink = sum;
+        return (double) elapsed / CALLS;
+    }
+
+    private static double javaRound() {
+        long sum = 0;
+        long start = System.nanoTime();
+        for (int i = 0; i < CALLS; i++) {
+            sum += plainSizeOfJlong();
+        }
+        long elapsed = System.nanoTime() - start;
+        sink = sum;
+        return (double) elapsed / CALLS;
+    }
+
+    static void run(int rounds) {
+        try {
+            Rounds r = new Rounds(5, rounds, new String[] {"native", "java"}, NativeCallBench::nativeRound,
+                    NativeCallBench::javaRound);
+            Report.line("%s: native %.2f ns/call, Java static %.2f ns/call, ratio %.2f", NAME, r.median(0), r.median(1),
+                    r.ratio(0, 1));
+            Report.row(NAME, COMPARES, Report.fmt("native %.2f ns, Java %.2f ns per call", r.median(0), r.median(1)),
+                    Report.fmt("%.2f", r.ratio(0, 1)), "none (reported)", "-");
+        } catch (Throwable t) {
+            Report.skipped(NAME, COMPARES, t);
+        }
+    }
+}

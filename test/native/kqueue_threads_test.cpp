@@ -1,0 +1,251 @@
+// The kqueue layer under threads: user events fired from other threads wake a waiter at once
+// and are never lost while another thread changes registrations, and a signal delivered to a
+// waiting thread ends the wait with EINTR after the changes were applied once.
+#include <pthread.h>
+#include <signal.h>
+
+#include <atomic>
+#include <thread>
+
+#include "kqueue_test_support.h"
+
+namespace {
+
+using namespace kqtest;
+using quarn::platform::kevent;
+
+TEST(KQueueThreads, TriggerFromAnotherThreadWakesALongWaitAtOnce) {
+    Fd kq = newKqueue();
+    ASSERT_EQ(apply(kq.get(), {change(1, EVFILT_USER, EV_ADD | EV_CLEAR)}), 0);
+    std::atomic<int64_t> wokeAfter{-1};
+    std::atomic<bool> waiting{false};
+    std::thread waiter([&] {
+        waiting = true;
+        auto start = std::chrono::steady_clock::now();
+        auto events = wait(kq.get(), 4, 5000);
+        wokeAfter = events.size() == 1 ? elapsedMs(start) : -2;
+    });
+    while (!waiting) {
+        std::this_thread::yield();
+    }
+    usleep(20000);  // let the waiter block in epoll
+    auto triggered = std::chrono::steady_clock::now();
+    ASSERT_EQ(apply(kq.get(), {change(1, EVFILT_USER, 0, NOTE_TRIGGER)}), 0);
+    waiter.join();
+    EXPECT_GE(wokeAfter.load(), 0);
+    EXPECT_LT(elapsedMs(triggered), 1000);
+}
+
+// One waiter, four threads firing their own user events and waiting for each to be seen, and
+// one thread adding and deleting knotes all along: every trigger must produce a wakeup.
+TEST(KQueueThreads, NoWakeupIsLostUnderConcurrentTriggersAndRegistrations) {
+    constexpr int kTriggerThreads = 4;
+    constexpr int kIterations = 100000;
+    constexpr uint64_t kStop = 1000;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+
+    Fd kq = newKqueue();
+    for (int i = 0; i < kTriggerThreads; i++) {
+        ASSERT_EQ(apply(kq.get(), {change(i, EVFILT_USER, EV_ADD | EV_CLEAR)}), 0);
+    }
+    ASSERT_EQ(apply(kq.get(), {change(kStop, EVFILT_USER, EV_ADD | EV_CLEAR)}), 0);
+    std::atomic<int> sent[kTriggerThreads] = {};
+    std::atomic<int> seen[kTriggerThreads] = {};
+    std::atomic<int> completed{0};
+    std::atomic<bool> lost{false};
+    std::atomic<bool> stop{false};
+
+    std::thread waiter([&] {
+        struct kevent events[8];
+        for (;;) {
+            struct timespec second = millis(1000);
+            int n = kevent(kq.get(), nullptr, 0, events, 8, &second);
+            if (n < 0) {
+                ADD_FAILURE() << "kevent failed with errno " << errno;
+                return;
+            }
+            for (int i = 0; i < n; i++) {
+                if (events[i].filter != EVFILT_USER) {
+                    continue;
+                }
+                if (events[i].ident == kStop) {
+                    return;
+                }
+                if (events[i].ident >= kTriggerThreads) {
+                    continue;  // the churning thread's own events
+                }
+                // Every event seen after sent[k] = n was raised by that trigger, since the
+                // thread fires again only after the previous one was seen.
+                seen[events[i].ident] = sent[events[i].ident].load();
+            }
+        }
+    });
+
+    std::thread churn([&] {
+        Fd readEnd, writeEnd;
+        makePipe(readEnd, writeEnd);
+        write(writeEnd.get(), "x", 1);
+        for (int i = 0; i < kIterations && !stop; i++) {
+            apply(kq.get(), {change(readEnd.get(), i % 2 ? EVFILT_WRITE : EVFILT_READ, EV_ADD | EV_CLEAR),
+                             change(5000 + i % 7, EVFILT_USER, EV_ADD | EV_CLEAR, NOTE_TRIGGER)});
+            apply(kq.get(), {change(readEnd.get(), i % 2 ? EVFILT_WRITE : EVFILT_READ, EV_DELETE),
+                             change(5000 + i % 7, EVFILT_USER, EV_DELETE)});
+        }
+    });
+
+    std::vector<std::thread> triggers;
+    for (int t = 0; t < kTriggerThreads; t++) {
+        triggers.emplace_back([&, t] {
+            for (int k = 1; k <= kIterations / kTriggerThreads && !stop; k++) {
+                sent[t] = k;
+                apply(kq.get(), {change(t, EVFILT_USER, 0, NOTE_TRIGGER)});
+                const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+                while (seen[t].load() < k) {
+                    if (std::chrono::steady_clock::now() > limit) {
+                        lost = true;
+                        stop = true;
+                        return;
+                    }
+                    std::this_thread::yield();
+                }
+                completed++;
+                if (std::chrono::steady_clock::now() > deadline) {
+                    stop = true;  // a slow (sanitized, shared) machine: stop with what was done
+                }
+            }
+        });
+    }
+    for (auto &thread : triggers) {
+        thread.join();
+    }
+    stop = true;
+    churn.join();
+    apply(kq.get(), {change(kStop, EVFILT_USER, 0, NOTE_TRIGGER)});
+    waiter.join();
+    EXPECT_FALSE(lost.load()) << "a trigger was not followed by a wakeup within 10 s";
+    if (completed.load() < kIterations) {
+        std::printf("stopped at the time bound after %d of %d iterations\n", completed.load(), kIterations);
+    }
+    EXPECT_GT(completed.load(), 1000);
+}
+
+std::atomic<int> signalsCaught{0};
+
+void onSignal(int) { signalsCaught++; }
+
+// Installs a handler without SA_RESTART for the life of a test, as the JVM's own handlers are.
+class KQueueSignals : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        struct sigaction action {};
+        action.sa_handler = onSignal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = 0;
+        ASSERT_EQ(sigaction(SIGUSR1, &action, &previous_), 0);
+    }
+    void TearDown() override { sigaction(SIGUSR1, &previous_, nullptr); }
+
+    // Runs body on a thread, signals it once after delay, and returns the body's result.
+    template <typename Body>
+    static void interrupt(Body body, int delayMs) {
+        std::atomic<bool> started{false};
+        std::atomic<bool> done{false};
+        std::thread waiter([&] {
+            started = true;
+            body();
+            done = true;
+        });
+        while (!started) {
+            std::this_thread::yield();
+        }
+        usleep(delayMs * 1000);
+        pthread_kill(waiter.native_handle(), SIGUSR1);
+        waiter.join();
+    }
+
+    struct sigaction previous_ {};
+};
+
+TEST_F(KQueueSignals, WaitEndsWithEintrAfterApplyingTheChangesOnce) {
+    Fd kq = newKqueue();
+    Fd readEnd, writeEnd;
+    makePipe(readEnd, writeEnd);
+    ASSERT_EQ(apply(kq.get(), {change(7, EVFILT_USER, EV_ADD | EV_CLEAR)}), 0);
+    int result = 0;
+    int error = 0;
+    int64_t waited = 0;
+    const int before = signalsCaught.load();
+    interrupt(
+        [&] {
+            // A filter-flags OR is not idempotent in its record: applying it once leaves 0x1 set
+            // and the new knote exists; the wait itself must not be retried inside.
+            struct kevent changes[2] = {change(readEnd.get(), EVFILT_READ, EV_ADD | EV_CLEAR),
+                                        change(7, EVFILT_USER, 0, NOTE_FFOR | 0x1)};
+            struct kevent events[4];
+            struct timespec timeout = millis(5000);
+            auto start = std::chrono::steady_clock::now();
+            result = kevent(kq.get(), changes, 2, events, 4, &timeout);
+            error = errno;
+            waited = elapsedMs(start);
+        },
+        50);
+    EXPECT_EQ(signalsCaught.load(), before + 1);
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(error, EINTR);
+    EXPECT_LT(waited, 2000);
+    // The registration took effect: data on the pipe is reported.
+    ASSERT_EQ(write(writeEnd.get(), "x", 1), 1);
+    auto events = wait(kq.get(), 4, 1000);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].ident, static_cast<uint64_t>(readEnd.get()));
+    ASSERT_EQ(apply(kq.get(), {change(7, EVFILT_USER, 0, NOTE_TRIGGER)}), 0);
+    events = wait(kq.get(), 4, 1000);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].fflags, 0x1u);
+}
+
+// What the wait native does with EINTR: the changes go once, the retry passes none and waits
+// only for the time left.
+TEST_F(KQueueSignals, RetryWithoutChangesWaitsOnlyTheTimeLeft) {
+    Fd kq = newKqueue();
+    int calls = 0;
+    int result = 0;
+    int64_t waited = 0;
+    interrupt(
+        [&] {
+            struct kevent add = change(3, EVFILT_USER, EV_ADD | EV_CLEAR);
+            const struct kevent *changes = &add;
+            int count = 1;
+            struct kevent events[1];
+            auto start = std::chrono::steady_clock::now();
+            const auto end = start + std::chrono::milliseconds(300);
+            for (;;) {
+                auto left =
+                    std::chrono::duration_cast<std::chrono::nanoseconds>(end - std::chrono::steady_clock::now());
+                if (left.count() <= 0) {
+                    result = 0;
+                    break;
+                }
+                struct timespec timeout {
+                    left.count() / 1000000000, left.count() % 1000000000
+                };
+                calls++;
+                result = kevent(kq.get(), changes, count, events, 1, &timeout);
+                if (result >= 0 || errno != EINTR) {
+                    break;
+                }
+                count = 0;
+            }
+            waited = elapsedMs(start);
+        },
+        100);
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(calls, 2);
+    EXPECT_GE(waited, 295);
+    EXPECT_LT(waited, 1500);
+    // The add was applied exactly once: one delete succeeds, the next finds nothing.
+    EXPECT_EQ(apply(kq.get(), {change(3, EVFILT_USER, EV_DELETE)}), 0);
+    EXPECT_EQ(apply(kq.get(), {change(3, EVFILT_USER, EV_DELETE)}), -1);
+}
+
+}  // namespace
