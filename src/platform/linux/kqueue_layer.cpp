@@ -5,6 +5,15 @@
 // changes under the kqueue's mutex, delivers what earlier calls left (events that did not fit,
 // level knotes to re-arm, triggered user events), then releases the mutex for one epoll_pwait2
 // and takes it again to translate what epoll returned. No signal, no helper thread.
+//
+// Where Linux shows less than FreeBSD, the layer reports less, never more:
+//   - a local shutdown(SHUT_WR) is no write EV_EOF (Linux only drops EPOLLOUT);
+//   - a change to one filter of a descriptor makes epoll re-evaluate both, so the other filter's
+//     EV_CLEAR knote may be reported once more if it is ready at that moment (harmless to a
+//     non-blocking reader, which then finds EAGAIN);
+//   - regular files cannot be registered (epoll_ctl gives EPERM, returned as the change's error);
+//   - the write filter's data is an estimate: SO_SNDBUF (doubled by Linux, read at registration)
+//     less SIOCOUTQ; a local listener's data is 1, since Linux does not count its queue.
 #include "platform/linux/kqueue_layer.h"
 
 #include <sys/epoll.h>
@@ -71,7 +80,8 @@ bool stillOurs(State &state, uint32_t generation) {
 }
 
 // Waits for events while the list has room; returns the count or -1 with errno.
-int collect(State &state, std::unique_lock<std::mutex> &lock, Output &out, const struct timespec *timeout) {
+int collect(State &state, std::unique_lock<std::mutex> &lock, Output &out, kq::Rechecks &rechecks,
+            const struct timespec *timeout) {
     const uint32_t generation = state.generation;
     const bool forever = timeout == nullptr;
     const bool poll = !forever && timeout->tv_sec == 0 && timeout->tv_nsec == 0;
@@ -86,13 +96,16 @@ int collect(State &state, std::unique_lock<std::mutex> &lock, Output &out, const
     for (;;) {
         const int room = out.capacity - out.count;
         if (room <= 0) {
+            kq::finishRechecks(state, rechecks, false, out);
             return out.count;
         }
         // Events already in hand are returned now; the wait only collects what else is ready.
-        const struct timespec *wait = out.count > 0 || poll ? &zero : (forever ? nullptr : &left);
+        const bool inHand = out.count > 0 || rechecks.count > 0;
+        const struct timespec *wait = inHand || poll ? &zero : (forever ? nullptr : &left);
+        const int max = room < kBatch ? room : kBatch;
         state.waiters++;
         lock.unlock();
-        const int ready = waitOnce(state.kq, events, room < kBatch ? room : kBatch, wait);
+        const int ready = waitOnce(state.kq, events, max, wait);
         const int error = errno;
         lock.lock();
         if (!stillOurs(state, generation)) {
@@ -100,6 +113,7 @@ int collect(State &state, std::unique_lock<std::mutex> &lock, Output &out, const
             return -1;
         }
         if (ready < 0) {
+            kq::finishRechecks(state, rechecks, false, out);
             if (out.count > 0) {
                 return out.count;
             }
@@ -111,7 +125,9 @@ int collect(State &state, std::unique_lock<std::mutex> &lock, Output &out, const
         for (int i = 0; i < ready; i++) {
             kq::translate(state, events[i].data.u64, events[i].events, out);
         }
-        if (out.count > 0 || ready == 0 || wait == &zero) {
+        // Fewer events than asked for: epoll had nothing more queued.
+        kq::finishRechecks(state, rechecks, ready < max, out);
+        if (out.count > 0 || poll || (ready == 0 && !inHand)) {
             return out.count;
         }
         // Everything epoll returned was stale or silent in FreeBSD's terms (a never-connected
@@ -126,6 +142,25 @@ int collect(State &state, std::unique_lock<std::mutex> &lock, Output &out, const
             left.tv_nsec = remaining % 1000000000;
         }
     }
+}
+
+// Ends a call without an event list: arms the wake-up owed by its changes once the mutex is
+// released. Returns 0, or -1 with errno when the kqueue descriptor is not ours any more.
+int finishChanges(State &state, std::unique_lock<std::mutex> &lock) {
+    state.deferWake = false;
+    const bool owed = state.wakeOwed;
+    state.wakeOwed = false;
+    const int kq = state.kq;
+    const int wakeFd = state.wakeFd;
+    lock.unlock();
+    if (owed) {
+        const int error = kq::armWake(kq, wakeFd);
+        if (error != 0) {
+            errno = error;
+            return -1;
+        }
+    }
+    return 0;
 }
 
 }  // namespace
@@ -166,6 +201,10 @@ int kevent(int kq, const struct kevent *changes, int nchanges, struct kevent *ev
     // record of the event list; with no room left the call fails with that error and the rest
     // of the changes are not applied.
     int records = 0;
+    // A call that only applies changes (a trigger from another thread, typically) wakes the
+    // waiter after releasing the mutex.
+    state->deferWake = nevents == 0;
+    state->wakeOwed = false;
     for (int i = 0; i < nchanges; i++) {
         struct kevent change = changes[i];  // the lists may be one array: read before writing
         if (change.filter == 0) {
@@ -176,33 +215,35 @@ int kevent(int kq, const struct kevent *changes, int nchanges, struct kevent *ev
             continue;
         }
         if (out.full()) {
+            const int owed = nevents == 0 ? finishChanges(*state, lock) : 0;
             if (error != 0) {
                 errno = error;
                 return -1;
             }
-            return records;
+            return owed != 0 ? -1 : records;
         }
         change.flags = EV_ERROR;
         change.data = error;
         out.events[out.count++] = change;
         records++;
     }
+    if (nevents == 0) {
+        return finishChanges(*state, lock);
+    }
     if (records > 0) {
         return records;
-    }
-    if (nevents == 0) {
-        return 0;
     }
     if (!validTimeout(timeout)) {
         errno = EINVAL;
         return -1;
     }
-    kq::drainActive(*state, out);
+    kq::Rechecks rechecks;
+    kq::drainActive(*state, out, rechecks);
     // With a wake-up armed, the triggered user events come with its event in the wait.
     if (!state->wakePosted) {
         kq::drainUsers(*state, out);
     }
-    return collect(*state, lock, out, timeout);
+    return collect(*state, lock, out, rechecks, timeout);
 }
 
 void descriptorClosing(int fd) {

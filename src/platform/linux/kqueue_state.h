@@ -49,7 +49,8 @@ struct FdEntry {
     uint8_t rearm = 0;     // level knotes delivered: re-armed by one EPOLL_CTL_MOD next call
     uint8_t pending = 0;   // edge knotes that did not fit: delivered by the next call
     uint32_t pendingEvents = 0;
-    bool listed = false;  // on the active list
+    uint32_t deliveredEvents = 0;  // the epoll events its level knotes were last delivered with
+    bool listed = false;           // on the active list
     int nextActive = -1;
 };
 
@@ -82,9 +83,11 @@ struct State {
     std::mutex mutex;
     int kq = -1;
     bool open = false;
-    uint32_t generation = 0;      // changes whenever the slot is reset or closed
-    int wakeFd = -1;              // the private eventfd, registered edge-triggered without EPOLLOUT
-    bool wakePosted = false;      // its EPOLLOUT is armed and not yet collected by a waiter
+    uint32_t generation = 0;  // changes whenever the slot is reset or closed
+    int wakeFd = -1;          // the private eventfd, registered edge-triggered without EPOLLOUT
+    bool wakePosted = false;  // its EPOLLOUT is armed (or owed) and not yet collected
+    bool deferWake = false;   // a call without an event list arms it after unlocking
+    bool wakeOwed = false;
     bool wakeFdOrphaned = false;  // closed kqueue: the last waiter closes wakeFd
     int waiters = 0;              // threads inside the wait, outside the mutex
     uint32_t callCounter = 0;
@@ -106,6 +109,22 @@ struct Output {
     uint32_t call;
 
     bool full() const { return count >= capacity; }
+};
+
+// Level read knotes found still ready by a byte count before the wait, instead of an
+// EPOLL_CTL_MOD. They are delivered after what epoll returns, and only when epoll had nothing
+// more, so they keep their turn behind descriptors that became ready earlier. Local to a call.
+struct Recheck {
+    int fd;
+    uint32_t incarnation;
+    int64_t data;
+    bool eof;
+};
+
+struct Rechecks {
+    static constexpr int kCapacity = 64;
+    Recheck items[kCapacity];
+    int count = 0;
 };
 
 // --- table (kqueue_state.cpp) ---
@@ -135,13 +154,20 @@ int applyChange(State &state, const struct kevent &change);
 int syncRegistration(State &state, int fd);
 // Drops both knotes of fd and its registration (EPOLL_CTL_DEL while fd is still open).
 void dropEntry(State &state, int fd, bool unregister);
-// Arms the wake-up eventfd so that a waiter returns. Returns 0 or an errno value.
+// Arms the wake-up eventfd so that a waiter returns or, while deferWake is set, leaves that
+// to the caller (wakeOwed). Returns 0 or an errno value.
 int postWake(State &state);
+// The EPOLL_CTL_MOD that arms it. Returns 0 or an errno value.
+int armWake(int kq, int wakeFd);
 
 // --- delivery (kqueue_deliver.cpp) ---
 
-// Delivers what the previous calls left: edge knotes that did not fit, level knotes to re-arm.
-void drainActive(State &state, Output &out);
+// Delivers what the previous calls left: edge knotes that did not fit, level knotes to re-arm
+// (through epoll, or checked into rechecks).
+void drainActive(State &state, Output &out, Rechecks &rechecks);
+// After the wait: delivers the rechecked knotes when epoll returned all it had (drained) and
+// there is room; re-arms the rest through epoll, behind what is already queued there.
+void finishRechecks(State &state, Rechecks &rechecks, bool drained, Output &out);
 // Delivers triggered user events while there is room.
 void drainUsers(State &state, Output &out);
 // Translates one epoll event into kevent records.
