@@ -14,6 +14,7 @@
 #include <pthread.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <time.h>
@@ -207,10 +208,20 @@ JNIEXPORT jlong JNICALL Java_io_quarn_bench_Baselines_pipeWrite(JNIEnv *, jclass
     return nowNanos() - start;
 }
 
+// One write(2) of one byte, as thin as a JNI native can be: what a Java loop of these costs above
+// the C loop is the JVM's own cost of a native call around a system call.
+JNIEXPORT jint JNICALL Java_io_quarn_bench_Baselines_writeOne(JNIEnv *, jclass, jint fd, jlong address) {
+    ssize_t n = write(fd, reinterpret_cast<const void *>(static_cast<intptr_t>(address)), 1);
+    return n >= 0 ? static_cast<jint>(n) : -errno;
+}
+
 // `rounds` round trips of `size` bytes over one loopback connection, client and server on one epoll
 // loop in this thread: the client writes, the server echoes what it reads, the client waits for all
-// of it and checks the first byte before it sends the next message.
-JNIEXPORT jlong JNICALL Java_io_quarn_bench_Baselines_echoEpoll(JNIEnv *, jclass, jint rounds, jint size) {
+// of it and checks the first byte before it sends the next message. With `bytesReadable` set, each
+// read event also asks FIONREAD how many bytes are queued, as the kqueue layer does to fill a read
+// event's data.
+JNIEXPORT jlong JNICALL Java_io_quarn_bench_Baselines_echoEpoll(JNIEnv *, jclass, jint rounds, jint size,
+                                                                jboolean bytesReadable) {
     Fd server;
     Fd client;
     int64_t status = connectedPair(server, client, 0);
@@ -249,6 +260,12 @@ JNIEXPORT jlong JNICALL Java_io_quarn_bench_Baselines_echoEpoll(JNIEnv *, jclass
             return negatedErrno();
         }
         for (int i = 0; i < ready; i++) {
+            if (bytesReadable) {
+                int queued = 0;
+                if (ioctl(events[i].data.fd, FIONREAD, &queued) != 0) {
+                    return negatedErrno();
+                }
+            }
             if (events[i].data.fd == server.get()) {
                 ssize_t n = read(server.get(), relay.data(), relay.size());
                 if (n <= 0 || write(server.get(), relay.data(), static_cast<size_t>(n)) != n) {

@@ -11,8 +11,14 @@ final class Baselines {
     /** {@code count} one-byte write(2) calls on the pipe's write end, from native memory at {@code address}. */
     static native long pipeWrite(int fd, long address, int count);
 
-    /** {@code rounds} echo round trips of {@code size} bytes on one loopback connection, one epoll loop. */
-    static native long echoEpoll(int rounds, int size);
+    /** One one-byte write(2) in the thinnest JNI native there is; returns its result or -errno. */
+    static native int writeOne(int fd, long address);
+
+    /**
+     * {@code rounds} echo round trips of {@code size} bytes on one loopback connection, one epoll loop;
+     * with {@code bytesReadable}, one FIONREAD per read event, as the kqueue layer does for its data.
+     */
+    static native long echoEpoll(int rounds, int size, boolean bytesReadable);
 
     /** Eventfd wakeup latencies of a thread blocked in epoll_wait; fills the array, returns 0 or -errno. */
     static native long wakeupEventfd(long[] latencies, long gapNanos);

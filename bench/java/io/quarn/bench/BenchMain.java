@@ -18,7 +18,7 @@ public final class BenchMain {
 
     public static void main(String[] args) throws Exception {
         Set<String> only = new HashSet<>(Arrays.asList("call", "pipe", "echo", "wakeup", "bulk", "sendfile"));
-        int rounds = 9;
+        int rounds = 15;
         boolean quick = false;
         for (int i = 0; i < args.length; i++) {
             switch (args[i]) {
@@ -43,16 +43,16 @@ public final class BenchMain {
             PipeWriteBench.run(rounds);
         }
         if (only.contains("echo")) {
-            EchoBench.run(rounds, 20_000 / scale);
+            EchoBench.run(rounds, 2_000 / scale);
         }
         if (only.contains("wakeup")) {
             WakeupBench.run(rounds, 2_000 / scale);
         }
         if (only.contains("bulk")) {
-            BulkBench.runWrites(rounds, (256L << 20) / scale);
+            BulkBench.runWrites(rounds, (64L << 20) / scale);
         }
         if (only.contains("sendfile")) {
-            BulkBench.runSendFile(rounds, (256L << 20) / scale);
+            BulkBench.runSendFile(rounds, (64L << 20) / scale);
         }
     }
 

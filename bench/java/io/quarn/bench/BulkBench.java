@@ -28,6 +28,7 @@ final class BulkBench {
     private static final int BUFFER_SIZE = 1024 * 1024;
     private static final long FILE_LENGTH = 8L * 1024 * 1024;
     private static final long DEADLINE_NANOS = 30_000_000_000L;
+    private static final int SLICES = 4;
 
     private BulkBench() {
     }
@@ -44,8 +45,9 @@ final class BulkBench {
 
     static void runWrites(int rounds, long total) {
         try {
-            Rounds r = new Rounds(2, rounds, new String[] {"natives", "NIO", "C"}, () -> nativeWrites(total),
-                    () -> nioWrites(total), () -> check(Baselines.bulkWrite(total, CHUNK, BUFFER_SIZE), "write in C"));
+            Rounds r = new Rounds(1, rounds, new String[] {"natives", "NIO", "C"}, Rounds.slices(SLICES,
+                    () -> nativeWrites(total), () -> nioWrites(total),
+                    () -> check(Baselines.bulkWrite(total, CHUNK, BUFFER_SIZE), "write in C")));
             report(r, total, NAME_WRITE, COMPARES_WRITE);
         } catch (Throwable t) {
             Report.skipped(NAME_WRITE, COMPARES_WRITE, t);
@@ -68,9 +70,9 @@ final class BulkBench {
             try (FileChannel channel = FileChannel.open(file, StandardOpenOption.READ)) {
                 // The C loop opens the file itself, read-only.
                 String path = file.toString();
-                Rounds r = new Rounds(2, rounds, new String[] {"natives", "NIO", "C"},
+                Rounds r = new Rounds(1, rounds, new String[] {"natives", "NIO", "C"}, Rounds.slices(SLICES,
                         () -> nativeSendFile(channel, total), () -> nioTransferTo(channel, total),
-                        () -> check(Baselines.sendFile(path, FILE_LENGTH, total, BUFFER_SIZE), "sendfile in C"));
+                        () -> check(Baselines.sendFile(path, FILE_LENGTH, total, BUFFER_SIZE), "sendfile in C")));
                 report(r, total, NAME_SENDFILE, COMPARES_SENDFILE);
             }
         } catch (Throwable t) {

@@ -11,7 +11,7 @@ import io.quarn.channel.unix.LimitsStaticallyReferencedJniMethods;
 final class NativeCallBench {
     private static final String NAME = "trivial native call";
     private static final String COMPARES = "registered native `sizeOfjlong()` vs a plain Java static call (not inlined)";
-    private static final int CALLS = 2_000_000;
+    private static final int CALLS = 200_000;
     private static volatile long sink;
 
     private NativeCallBench() {
@@ -45,8 +45,8 @@ final class NativeCallBench {
 
     static void run(int rounds) {
         try {
-            Rounds r = new Rounds(5, rounds, new String[] {"native", "java"}, NativeCallBench::nativeRound,
-                    NativeCallBench::javaRound);
+            Rounds r = new Rounds(5, rounds, new String[] {"native", "java"},
+                    Rounds.slices(10, NativeCallBench::nativeRound, NativeCallBench::javaRound));
             Report.line("%s: native %.2f ns/call, Java static %.2f ns/call, ratio %.2f", NAME, r.median(0), r.median(1),
                     r.ratio(0, 1));
             Report.row(NAME, COMPARES, Report.fmt("native %.2f ns, Java %.2f ns per call", r.median(0), r.median(1)),
