@@ -277,6 +277,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
             // less; the ping-pong on wall time, which is what a woken thread sees.
             times_[name] =
                 name.find("real_time") != std::string::npos ? run.GetAdjustedRealTime() : run.GetAdjustedCPUTime();
+            cpuTimes_[name] = run.GetAdjustedCPUTime();
             if (median) {
                 medians_.insert(name);
             }
@@ -300,6 +301,13 @@ class RatioReporter : public benchmark::ConsoleReporter {
                             layer->second / epoll->second);
             }
         }
+        // The waker's own CPU time per round trip, steadier than the wall time on a busy machine.
+        auto layerCpu = cpuTimes_.find("LayerWakeLatency/real_time");
+        auto epollCpu = cpuTimes_.find("EpollWakeLatency/real_time");
+        if (layerCpu != cpuTimes_.end() && epollCpu != cpuTimes_.end() && epollCpu->second > 0) {
+            std::printf("  %-32s %8.0f ns vs %8.0f ns: %.2fx (CPU)\n", "trigger-to-wake ping-pong", layerCpu->second,
+                        epollCpu->second, layerCpu->second / epollCpu->second);
+        }
         for (const char *name : {"LayerLevel", "LayerClear"}) {
             auto small = times_.find(std::string(name) + "/10");
             auto large = times_.find(std::string(name) + "/10000");
@@ -311,6 +319,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
 
   private:
     std::map<std::string, double> times_;
+    std::map<std::string, double> cpuTimes_;
     std::set<std::string> medians_;
 };
 
