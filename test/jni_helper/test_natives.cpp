@@ -104,7 +104,8 @@ jint errnoNamed(JNIEnv *env, jclass, jstring name) {
         const char *name;
         int value;
     } kErrnos[] = {{"ENAMETOOLONG", ENAMETOOLONG}, {"ENOMSG", ENOMSG}, {"ENOTSOCK", ENOTSOCK},
-                   {"EINVAL", EINVAL},           {"EMSGSIZE", EMSGSIZE}, {"EISDIR", EISDIR}};
+                   {"EINVAL", EINVAL},           {"EMSGSIZE", EMSGSIZE}, {"EISDIR", EISDIR},
+                   {"EFAULT", EFAULT}};
     jint value = 0;
     for (const auto &entry : kErrnos) {
         if (std::strcmp(entry.name, chars) == 0) {

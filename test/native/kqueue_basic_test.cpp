@@ -247,4 +247,14 @@ TEST(KQueueLayerTest, ClosedKqueueIsEbadf) {
     EXPECT_EQ(errno, EBADF);
 }
 
+TEST(KQueueLayerTest, TriggerOnAKqueueClosedWithoutTheHookIsEbadf) {
+    int kq = quarn::platform::kqueue();
+    ASSERT_GE(kq, 0);
+    ASSERT_EQ(apply(kq, {change(1, EVFILT_USER, EV_ADD | EV_CLEAR)}), 0);
+    close(kq);  // plain close(2): the layer is not told
+    EXPECT_EQ(apply(kq, {change(1, EVFILT_USER, 0, NOTE_TRIGGER)}), -1);
+    EXPECT_EQ(errno, EBADF);
+    descriptorClosing(kq);  // releases what the layer kept for that number
+}
+
 }  // namespace

@@ -131,6 +131,69 @@ TEST(KQueueThreads, NoWakeupIsLostUnderConcurrentTriggersAndRegistrations) {
     EXPECT_GT(completed.load(), 1000);
 }
 
+// Descriptors closed through the hook, kqueues created and closed, and a waiter, all at once:
+// the table of kqueues and the hook's walk over it must hold up under ThreadSanitizer.
+TEST(KQueueThreads, CloseHookAndNewKqueuesRaceAWaiter) {
+    constexpr int kRounds = 2000;
+    Fd kq = newKqueue();
+    std::atomic<bool> stop{false};
+    std::thread waiter([&] {
+        while (!stop) {
+            wait(kq.get(), 16, 5);
+        }
+    });
+    std::thread kqueues([&] {
+        for (int i = 0; i < kRounds && !stop; i++) {
+            Fd other = newKqueue();
+            apply(other.get(), {change(1, EVFILT_USER, EV_ADD, NOTE_TRIGGER)});
+        }
+    });
+    for (int i = 0; i < kRounds; i++) {
+        int pair[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair), 0);
+        Fd one(pair[0]), two(pair[1]);
+        ASSERT_EQ(apply(kq.get(), {change(one.get(), EVFILT_READ, i % 2 ? EV_ADD : EV_ADD | EV_CLEAR),
+                                   change(one.get(), EVFILT_WRITE, EV_ADD | EV_CLEAR)}),
+                  0);
+        ASSERT_EQ(write(two.get(), "x", 1), 1);
+    }
+    stop = true;
+    kqueues.join();
+    waiter.join();
+}
+
+TEST(KQueueThreads, KqueueClosedDuringAWaitEndsItWithEbadfAndLeaksNothing) {
+    int kq = quarn::platform::kqueue();
+    ASSERT_GE(kq, 0);
+    const int descriptors = [] {
+        int count = 0;
+        for (int fd = 0; fd < 1024; fd++) {
+            count += fcntl(fd, F_GETFD) >= 0;
+        }
+        return count;
+    }();
+    std::atomic<int> result{0};
+    std::atomic<int> error{0};
+    std::thread waiter([&] {
+        struct kevent event;
+        struct timespec timeout = millis(300);
+        result = kevent(kq, nullptr, 0, &event, 1, &timeout);
+        error = errno;
+    });
+    usleep(50000);
+    descriptorClosing(kq);  // as the close native does
+    close(kq);
+    waiter.join();
+    EXPECT_EQ(result.load(), -1);
+    EXPECT_EQ(error.load(), EBADF);
+    int after = 0;
+    for (int fd = 0; fd < 1024; fd++) {
+        after += fcntl(fd, F_GETFD) >= 0;
+    }
+    // The kqueue and its private eventfd are both gone.
+    EXPECT_EQ(after, descriptors - 2);
+}
+
 std::atomic<int> signalsCaught{0};
 
 void onSignal(int) { signalsCaught++; }

@@ -248,16 +248,27 @@ int postWake(State &state) {
     if (state.wakePosted) {
         return 0;
     }
-    // Re-arming the eventfd with EPOLLOUT queues it at once (an eventfd is always writable)
-    // and wakes a waiter; further triggers before the waiter collects it cost nothing.
+    if (state.deferWake) {
+        // The caller arms it after releasing the mutex, so the woken waiter does not at once
+        // block on the mutex still held here.
+        state.wakePosted = true;
+        state.wakeOwed = true;
+        return 0;
+    }
+    const int error = armWake(state.kq, state.wakeFd);
+    if (error == 0) {
+        state.wakePosted = true;
+    }
+    return error;
+}
+
+int armWake(int kq, int wakeFd) {
+    // Re-arming the eventfd with EPOLLOUT queues it at once (an eventfd is always writable) and
+    // wakes a waiter; further triggers before the waiter collects it cost nothing.
     struct epoll_event event {};
     event.events = EPOLLOUT | EPOLLET;
     event.data.u64 = kWakeData;
-    if (epoll_ctl(state.kq, EPOLL_CTL_MOD, state.wakeFd, &event) != 0) {
-        return errno;
-    }
-    state.wakePosted = true;
-    return 0;
+    return epoll_ctl(kq, EPOLL_CTL_MOD, wakeFd, &event) == 0 ? 0 : errno;
 }
 
 }  // namespace quarn::platform::kq

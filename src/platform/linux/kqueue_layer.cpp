@@ -144,6 +144,25 @@ int collect(State &state, std::unique_lock<std::mutex> &lock, Output &out, kq::R
     }
 }
 
+// Ends a call without an event list: arms the wake-up owed by its changes once the mutex is
+// released. Returns 0, or -1 with errno when the kqueue descriptor is not ours any more.
+int finishChanges(State &state, std::unique_lock<std::mutex> &lock) {
+    state.deferWake = false;
+    const bool owed = state.wakeOwed;
+    state.wakeOwed = false;
+    const int kq = state.kq;
+    const int wakeFd = state.wakeFd;
+    lock.unlock();
+    if (owed) {
+        const int error = kq::armWake(kq, wakeFd);
+        if (error != 0) {
+            errno = error;
+            return -1;
+        }
+    }
+    return 0;
+}
+
 }  // namespace
 
 int kqueue() {
@@ -182,6 +201,10 @@ int kevent(int kq, const struct kevent *changes, int nchanges, struct kevent *ev
     // record of the event list; with no room left the call fails with that error and the rest
     // of the changes are not applied.
     int records = 0;
+    // A call that only applies changes (a trigger from another thread, typically) wakes the
+    // waiter after releasing the mutex.
+    state->deferWake = nevents == 0;
+    state->wakeOwed = false;
     for (int i = 0; i < nchanges; i++) {
         struct kevent change = changes[i];  // the lists may be one array: read before writing
         if (change.filter == 0) {
@@ -192,22 +215,23 @@ int kevent(int kq, const struct kevent *changes, int nchanges, struct kevent *ev
             continue;
         }
         if (out.full()) {
+            const int owed = nevents == 0 ? finishChanges(*state, lock) : 0;
             if (error != 0) {
                 errno = error;
                 return -1;
             }
-            return records;
+            return owed != 0 ? -1 : records;
         }
         change.flags = EV_ERROR;
         change.data = error;
         out.events[out.count++] = change;
         records++;
     }
+    if (nevents == 0) {
+        return finishChanges(*state, lock);
+    }
     if (records > 0) {
         return records;
-    }
-    if (nevents == 0) {
-        return 0;
     }
     if (!validTimeout(timeout)) {
         errno = EINVAL;

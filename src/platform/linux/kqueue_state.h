@@ -83,9 +83,11 @@ struct State {
     std::mutex mutex;
     int kq = -1;
     bool open = false;
-    uint32_t generation = 0;      // changes whenever the slot is reset or closed
-    int wakeFd = -1;              // the private eventfd, registered edge-triggered without EPOLLOUT
-    bool wakePosted = false;      // its EPOLLOUT is armed and not yet collected by a waiter
+    uint32_t generation = 0;  // changes whenever the slot is reset or closed
+    int wakeFd = -1;          // the private eventfd, registered edge-triggered without EPOLLOUT
+    bool wakePosted = false;  // its EPOLLOUT is armed (or owed) and not yet collected
+    bool deferWake = false;   // a call without an event list arms it after unlocking
+    bool wakeOwed = false;
     bool wakeFdOrphaned = false;  // closed kqueue: the last waiter closes wakeFd
     int waiters = 0;              // threads inside the wait, outside the mutex
     uint32_t callCounter = 0;
@@ -152,8 +154,11 @@ int applyChange(State &state, const struct kevent &change);
 int syncRegistration(State &state, int fd);
 // Drops both knotes of fd and its registration (EPOLL_CTL_DEL while fd is still open).
 void dropEntry(State &state, int fd, bool unregister);
-// Arms the wake-up eventfd so that a waiter returns. Returns 0 or an errno value.
+// Arms the wake-up eventfd so that a waiter returns or, while deferWake is set, leaves that
+// to the caller (wakeOwed). Returns 0 or an errno value.
 int postWake(State &state);
+// The EPOLL_CTL_MOD that arms it. Returns 0 or an errno value.
+int armWake(int kq, int wakeFd);
 
 // --- delivery (kqueue_deliver.cpp) ---
 
