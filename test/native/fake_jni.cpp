@@ -264,7 +264,7 @@ void getByteArrayRegion(JNIEnv *env, jbyteArray array, jsize start, jsize length
     FakeJni &fake = FakeJni::of(env);
     notePending(fake);
     fake.calls.push_back("GetByteArrayRegion");
-    if (regionFits(fake, array, start, length)) {
+    if (regionFits(fake, array, start, length) && length > 0) {
         std::memcpy(out, fake.bytes(array).data() + start, static_cast<size_t>(length));
     }
 }
@@ -273,7 +273,7 @@ void setByteArrayRegion(JNIEnv *env, jbyteArray array, jsize start, jsize length
     FakeJni &fake = FakeJni::of(env);
     notePending(fake);
     fake.calls.push_back("SetByteArrayRegion");
-    if (regionFits(fake, array, start, length)) {
+    if (regionFits(fake, array, start, length) && length > 0) {
         std::memcpy(fake.bytes(array).data() + start, in, static_cast<size_t>(length));
     }
 }

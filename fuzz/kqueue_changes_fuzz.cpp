@@ -1,0 +1,536 @@
+// The kqueue layer's change processing against a real epoll: random change lists (filters,
+// flags, notes, identifiers among a few real pipes, sockets and user events, closed numbers and
+// identifiers too large for a descriptor), interleaved with traffic, peer closes and descriptors
+// closed behind the layer's back, every kevent call with a zero timeout.
+//
+// Each call is checked against what FreeBSD's kevent promises: the result fits the event list
+// and nothing past it is written; error records are copies of their change with flags exactly
+// EV_ERROR and an errno (0 only for a receipt), in change order, and the call returns them at
+// once; the errors that follow from the change alone (both enable and disable, an unknown
+// filter, an identifier above INT_MAX, a closed descriptor, a missing knote, a delete of a
+// present knote) are the expected ones; events belong to knotes that exist, each at most once
+// per call, carry their own knote's udata, and never an action flag. A one-shot knote is gone
+// after its event. At the end every descriptor is closed and the process has exactly as many
+// open descriptors as before the input.
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <fuzzer/FuzzedDataProvider.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <chrono>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <set>
+#include <utility>
+#include <vector>
+
+#include "platform/event.h"
+
+namespace {
+
+void require(bool condition, const char *what) {
+    if (!condition) {
+        std::fprintf(stderr, "property violated: %s\n", what);
+        std::abort();
+    }
+}
+
+int openDescriptors() {
+    DIR *dir = opendir("/proc/self/fd");
+    require(dir != nullptr, "/proc/self/fd");
+    int count = 0;
+    while (readdir(dir) != nullptr) {
+        count++;
+    }
+    closedir(dir);
+    return count;
+}
+
+bool isOpen(int fd) {
+    return fcntl(fd, F_GETFD) >= 0;
+}
+
+// The library's way of closing: the hook, then close(2).
+void closeWithHook(int fd) {
+    quarn::platform::descriptorClosing(fd);
+    close(fd);
+}
+
+enum Slot { kPipeRead, kPipeWrite, kPairA, kPairB, kUdp, kListener, kUnconnected, kQueue, kClosed, kFdSlots };
+
+struct Fixture {
+    int fds[kFdSlots];
+    bool own[kFdSlots] = {};  // still to be closed at the end
+    sockaddr_in udpAddress{};
+};
+
+Fixture openFixture() {
+    Fixture f;
+    int pipeFds[2];
+    int pair[2];
+    require(pipe2(pipeFds, O_NONBLOCK | O_CLOEXEC) == 0, "pipe2");
+    require(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair) == 0, "socketpair");
+    f.fds[kPipeRead] = pipeFds[0];
+    f.fds[kPipeWrite] = pipeFds[1];
+    f.fds[kPairA] = pair[0];
+    f.fds[kPairB] = pair[1];
+    f.fds[kUdp] = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    f.udpAddress.sin_family = AF_INET;
+    f.udpAddress.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    require(bind(f.fds[kUdp], reinterpret_cast<sockaddr *>(&f.udpAddress), sizeof(f.udpAddress)) == 0, "bind udp");
+    socklen_t length = sizeof(f.udpAddress);
+    getsockname(f.fds[kUdp], reinterpret_cast<sockaddr *>(&f.udpAddress), &length);
+    f.fds[kListener] = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_in any{};
+    any.sin_family = AF_INET;
+    any.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    require(bind(f.fds[kListener], reinterpret_cast<sockaddr *>(&any), sizeof(any)) == 0 &&
+                listen(f.fds[kListener], 4) == 0,
+            "listener");
+    f.fds[kUnconnected] = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    f.fds[kQueue] = quarn::platform::kqueue();
+    require(f.fds[kQueue] >= 0, "kqueue");
+    // A number that is closed now: nothing opens descriptors while the changes run.
+    f.fds[kClosed] = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    close(f.fds[kClosed]);
+    for (int i = 0; i < kFdSlots; i++) {
+        require(i == kClosed || f.fds[i] >= 0, "fixture descriptor");
+        f.own[i] = i != kClosed;
+    }
+    return f;
+}
+
+// Identifiers: the descriptors, a descriptor number with high bits set (never to be truncated
+// into that descriptor), the largest identifier, and small user event numbers.
+std::vector<uint64_t> identifiers(const Fixture &f) {
+    std::vector<uint64_t> ids;
+    for (int i = 0; i < kFdSlots; i++) {
+        ids.push_back(static_cast<uint64_t>(f.fds[i]));
+    }
+    ids.push_back((uint64_t{1} << 32) | static_cast<uint64_t>(f.fds[kPipeRead]));
+    ids.push_back(~uint64_t{0});
+    ids.push_back(0);
+    ids.push_back(1);
+    ids.push_back(uint64_t{INT_MAX} + 1);
+    return ids;
+}
+
+// Every change for a knote carries the same udata, so an event with another knote's udata is
+// a crossed wire.
+void *udataOf(uint64_t ident, int16_t filter) {
+    return reinterpret_cast<void *>(static_cast<uintptr_t>(ident * 1000003u + static_cast<uint16_t>(filter) + 1));
+}
+
+using Key = std::pair<uint64_t, int16_t>;
+
+struct KnoteModel {
+    bool oneshot = false;
+};
+
+struct Model {
+    std::map<Key, KnoteModel> knotes;
+    // Descriptor numbers closed without the hook: the layer learns of it lazily, so its answers
+    // for them are not predicted (beyond well-formedness) for the rest of the input.
+    std::set<uint64_t> limbo;
+    bool certain = true;
+};
+
+bool isFdFilter(int16_t filter) {
+    return filter == EVFILT_READ || filter == EVFILT_WRITE;
+}
+
+uint16_t randomFlags(FuzzedDataProvider &input) {
+    if (input.ConsumeIntegralInRange<int>(0, 9) == 0) {
+        return input.ConsumeIntegral<uint16_t>();
+    }
+    static constexpr uint16_t kBits[] = {EV_ADD,   EV_DELETE, EV_ENABLE,  EV_DISABLE,
+                                         EV_ONESHOT, EV_CLEAR, EV_RECEIPT, EV_DISPATCH};
+    const auto pick = input.ConsumeIntegral<uint8_t>();
+    uint16_t flags = 0;
+    for (int i = 0; i < 8; i++) {
+        if (pick & (1u << i)) {
+            flags |= kBits[i];
+        }
+    }
+    return flags;
+}
+
+int16_t randomFilter(FuzzedDataProvider &input) {
+    switch (input.ConsumeIntegralInRange<int>(0, 7)) {
+    case 0:
+    case 1:
+        return EVFILT_READ;
+    case 2:
+    case 3:
+        return EVFILT_WRITE;
+    case 4:
+    case 5:
+        return EVFILT_USER;
+    case 6:
+        return 0;
+    default:
+        return input.ConsumeIntegral<int16_t>();
+    }
+}
+
+uint32_t randomNotes(FuzzedDataProvider &input) {
+    switch (input.ConsumeIntegralInRange<int>(0, 3)) {
+    case 0:
+        return 0;
+    case 1:
+        return NOTE_TRIGGER;
+    case 2:
+        return (input.ConsumeIntegralInRange<uint32_t>(0, 3) << 30) | input.ConsumeIntegralInRange<uint32_t>(0, 7) |
+               (input.ConsumeBool() ? NOTE_TRIGGER : 0);
+    default:
+        return input.ConsumeIntegral<uint32_t>();
+    }
+}
+
+// The error a change must get, from the change and the knotes alone; -1 when it depends on
+// more than that (the descriptor's kind, or a descriptor closed behind the layer's back).
+int predictedError(const struct kevent &change, const Model &model, const Fixture &f) {
+    if ((change.flags & (EV_ENABLE | EV_DISABLE)) == (EV_ENABLE | EV_DISABLE)) {
+        return EINVAL;
+    }
+    if (change.filter == EVFILT_USER) {
+        const bool present = model.knotes.count({change.ident, change.filter}) != 0;
+        return present || (change.flags & EV_ADD) ? 0 : ENOENT;
+    }
+    if (!isFdFilter(change.filter)) {
+        return EINVAL;
+    }
+    if (change.ident > static_cast<uint64_t>(INT_MAX)) {
+        return EBADF;
+    }
+    if (model.limbo.count(change.ident) != 0) {
+        return -1;
+    }
+    const int fd = static_cast<int>(change.ident);
+    const bool present = model.knotes.count({change.ident, change.filter}) != 0;
+    if (!isOpen(fd)) {
+        return EBADF;
+    }
+    if (present) {
+        return 0;
+    }
+    if (!(change.flags & EV_ADD)) {
+        return ENOENT;
+    }
+    // A kqueue inside its own epoll set is refused by Linux (FreeBSD can watch a kqueue), and
+    // the small identifiers also name the process's standard descriptors, of any kind.
+    for (int slot = 0; slot < kFdSlots; slot++) {
+        if (slot != kQueue && f.own[slot] && f.fds[slot] == fd) {
+            return 0;
+        }
+    }
+    return -1;
+}
+
+void applyToModel(Model &model, const struct kevent &change) {
+    const Key key{change.ident, change.filter};
+    auto found = model.knotes.find(key);
+    if (found != model.knotes.end()) {
+        if (change.flags & EV_DELETE) {
+            model.knotes.erase(found);
+        }
+        return;
+    }
+    if (change.flags & EV_ADD) {
+        model.knotes[key].oneshot = (change.flags & EV_ONESHOT) != 0;
+        if (isFdFilter(change.filter)) {
+            model.limbo.erase(change.ident);
+        }
+    }
+}
+
+bool sameExceptFlagsAndData(const struct kevent &a, const struct kevent &b) {
+    return a.ident == b.ident && a.filter == b.filter && a.fflags == b.fflags && a.udata == b.udata &&
+           std::memcmp(a.ext, b.ext, sizeof(a.ext)) == 0;
+}
+
+bool knownErrno(int64_t value) {
+    return value == EINVAL || value == EBADF || value == ENOENT || value == EPERM || value == ELOOP ||
+           value == ENOMEM;
+}
+
+void keventCall(FuzzedDataProvider &input, const Fixture &f, Model &model) {
+    const std::vector<uint64_t> ids = identifiers(f);
+    const int nchanges = input.ConsumeIntegralInRange<int>(0, 6);
+    std::vector<struct kevent> changes(static_cast<size_t>(nchanges));
+    for (int i = 0; i < nchanges; i++) {
+        struct kevent &c = changes[static_cast<size_t>(i)];
+        std::memset(&c, 0, sizeof(c));
+        c.ident = ids[input.ConsumeIntegralInRange<size_t>(0, ids.size() - 1)];
+        c.filter = randomFilter(input);
+        c.flags = randomFlags(input);
+        c.fflags = randomNotes(input);
+        c.data = input.ConsumeIntegralInRange<int64_t>(-2, 2);
+        c.udata = udataOf(c.ident, c.filter);
+        c.ext[0] = reinterpret_cast<uintptr_t>(c.udata);
+        c.ext[1] = static_cast<uint64_t>(i) + 1;  // ties an error record to its change
+    }
+    const int nevents = input.ConsumeIntegralInRange<int>(0, 6);
+    const int timeoutKind = input.ConsumeIntegralInRange<int>(0, 15);
+    struct timespec timeout {};
+    if (timeoutKind == 0) {
+        timeout.tv_nsec = 1000000000;  // invalid: EINVAL, after the changes are applied
+    } else if (timeoutKind == 1) {
+        timeout.tv_sec = -1;
+    }
+
+    std::vector<struct kevent> events(static_cast<size_t>(nevents) + 1);
+    std::memset(events.data(), 0xEE, events.size() * sizeof(struct kevent));
+    const std::vector<struct kevent> untouched = events;
+    const auto started = std::chrono::steady_clock::now();
+    errno = 0;
+    const int result = quarn::platform::kevent(f.fds[kQueue], changes.data(), nchanges, events.data(), nevents,
+                                               &timeout);
+    const int error = errno;
+    if (std::getenv("QUARN_FUZZ_TRACE") != nullptr) {
+        // Reproducing a finding: QUARN_FUZZ_TRACE=1 kqueue_changes_fuzz crash-file
+        for (const struct kevent &c : changes) {
+            std::fprintf(stderr, "  change ident=%llu filter=%d flags=0x%x fflags=0x%x\n",
+                         static_cast<unsigned long long>(c.ident), c.filter, c.flags, c.fflags);
+        }
+        std::fprintf(stderr, "kevent(nevents=%d, timeout kind %d) = %d errno %d\n", nevents, timeoutKind, result,
+                     result < 0 ? error : 0);
+        for (int i = 0; i < result; i++) {
+            const struct kevent &e = events[static_cast<size_t>(i)];
+            std::fprintf(stderr, "  event ident=%llu filter=%d flags=0x%x fflags=0x%x data=%lld\n",
+                         static_cast<unsigned long long>(e.ident), e.filter, e.flags, e.fflags,
+                         static_cast<long long>(e.data));
+        }
+    }
+    require(std::chrono::steady_clock::now() - started < std::chrono::seconds(2), "a zero timeout does not wait");
+    require(result >= -1 && result <= nevents, "result within the event list");
+    require(std::memcmp(&events[static_cast<size_t>(nevents)], &untouched[0], sizeof(struct kevent)) == 0,
+            "nothing written past the event list");
+    if (result < 0) {
+        require(knownErrno(error), "a known errno");
+        if (nevents > 0 || !model.certain) {
+            // A change failed with no room left for its record, or the timeout was refused
+            // after every change was applied: which one, the model cannot tell.
+            model.certain = false;
+            return;
+        }
+        // With no event list the first failing change ends the call with its errno, after
+        // the changes before it were applied and before the rest.
+        for (const struct kevent &change : changes) {
+            if (change.filter == 0) {
+                continue;
+            }
+            const int predicted = predictedError(change, model, f);
+            if (predicted < 0) {
+                model.certain = false;
+                return;
+            }
+            if (predicted > 0) {
+                require(error == predicted, "the first failing change's errno");
+                return;
+            }
+            require(!(change.flags & EV_RECEIPT), "a receipt without room ends the call with its count");
+            applyToModel(model, change);
+        }
+        require(false, "a failure without a failing change");
+    }
+    for (size_t i = static_cast<size_t>(result); i < static_cast<size_t>(nevents); i++) {
+        require(std::memcmp(&events[i], &untouched[i], sizeof(struct kevent)) == 0, "nothing written past the result");
+    }
+
+    // Error records, in change order, each matched to its change through ext[1].
+    size_t next = 0;
+    bool anyRecord = false;
+    bool stopped = false;
+    for (size_t i = 0; i < changes.size() && !stopped; i++) {
+        const struct kevent &change = changes[i];
+        if (change.filter == 0) {
+            continue;
+        }
+        // Predicted from the knotes as the changes before this one left them.
+        const int predicted = model.certain ? predictedError(change, model, f) : -1;
+        const bool hasRecord = next < static_cast<size_t>(result) && (events[next].flags & EV_ERROR) &&
+                               events[next].ext[1] == change.ext[1];
+        int got = 0;
+        if (hasRecord) {
+            const struct kevent &record = events[next++];
+            anyRecord = true;
+            require(record.flags == EV_ERROR, "an error record's flags are exactly EV_ERROR");
+            require(sameExceptFlagsAndData(record, change), "an error record is a copy of its change");
+            require(record.data == 0 ? (change.flags & EV_RECEIPT) != 0 : knownErrno(record.data),
+                    "an error record's data is an errno, or 0 for a receipt");
+            got = static_cast<int>(record.data);
+        } else if (change.flags & EV_RECEIPT) {
+            // No room for the receipt: the change was applied and the rest were not.
+            require(next == static_cast<size_t>(nevents), "a receipt is dropped only when the list is full");
+            model.certain = false;
+            stopped = true;
+            continue;
+        }
+        if (predicted >= 0) {
+            require(got == predicted, "the error that follows from the change");
+        }
+        if (got == 0 && model.certain) {
+            applyToModel(model, change);
+        }
+        if (got != 0 && predicted < 0) {
+            // An unpredicted failure leaves the knote as it was, as far as anyone can tell.
+            if (!isFdFilter(change.filter) || model.limbo.count(change.ident) == 0) {
+                if ((change.flags & EV_ADD) && change.ident != static_cast<uint64_t>(f.fds[kQueue])) {
+                    model.certain = false;
+                }
+            }
+        }
+    }
+    if (anyRecord) {
+        // A call that wrote error records returns them at once, without events.
+        require(next == static_cast<size_t>(result), "error records only");
+        return;
+    }
+    require(timeoutKind > 1 || nevents == 0, "an invalid timeout is refused");
+
+    // Events.
+    std::set<Key> seen;
+    for (int i = 0; i < result; i++) {
+        const struct kevent &event = events[static_cast<size_t>(i)];
+        const Key key{event.ident, event.filter};
+        require(event.filter == EVFILT_READ || event.filter == EVFILT_WRITE || event.filter == EVFILT_USER,
+                "an event of a known filter");
+        require(!(event.flags & (EV_ADD | EV_DELETE | EV_ENABLE | EV_DISABLE | EV_ERROR)),
+                "no action or error flag on an event");
+        require(event.udata == udataOf(event.ident, event.filter), "an event carries its own knote's udata");
+        require(seen.insert(key).second, "each knote at most once per call");
+        if (event.filter != EVFILT_USER) {
+            require(event.ident <= static_cast<uint64_t>(INT_MAX), "a descriptor event names a descriptor");
+            require(event.fflags == 0, "no notes on a descriptor event");
+            require(event.data >= 0, "descriptor event data is a count");
+        }
+        if (!model.certain || (isFdFilter(event.filter) && model.limbo.count(event.ident) != 0)) {
+            continue;
+        }
+        auto found = model.knotes.find(key);
+        require(found != model.knotes.end(), "an event of a knote that exists");
+        if (found->second.oneshot) {
+            model.knotes.erase(found);
+        }
+    }
+}
+
+void traffic(FuzzedDataProvider &input, Fixture &f) {
+    char buffer[4096];
+    std::memset(buffer, 'q', sizeof(buffer));
+    const size_t amount = input.ConsumeIntegralInRange<size_t>(0, sizeof(buffer));
+    switch (input.ConsumeIntegralInRange<int>(0, 7)) {
+    case 0:
+        (void)!write(f.fds[kPipeWrite], buffer, amount);
+        break;
+    case 1:
+        (void)!read(f.fds[kPipeRead], buffer, amount);
+        break;
+    case 2:
+        (void)!write(f.fds[kPairB], buffer, amount);
+        break;
+    case 3:
+        (void)!read(f.fds[kPairA], buffer, amount);
+        break;
+    case 4:
+        (void)!write(f.fds[kPairA], buffer, amount);
+        break;
+    case 5:
+        (void)!read(f.fds[kPairB], buffer, amount);
+        break;
+    case 6:
+        (void)!sendto(f.fds[kUdp], buffer, amount % 1500, 0, reinterpret_cast<const sockaddr *>(&f.udpAddress),
+                      sizeof(f.udpAddress));
+        break;
+    default:
+        (void)!recv(f.fds[kUdp], buffer, sizeof(buffer), 0);
+        break;
+    }
+}
+
+void closing(FuzzedDataProvider &input, Fixture &f, Model &model) {
+    static constexpr Slot kClosable[] = {kPipeRead, kPipeWrite, kPairA, kPairB, kUdp, kListener, kUnconnected};
+    const Slot slot = kClosable[input.ConsumeIntegralInRange<size_t>(0, std::size(kClosable) - 1)];
+    if (!f.own[slot]) {
+        return;
+    }
+    const int fd = f.fds[slot];
+    switch (input.ConsumeIntegralInRange<int>(0, 3)) {
+    case 0:
+        shutdown(fd, input.ConsumeIntegralInRange<int>(SHUT_RD, SHUT_RDWR));
+        return;
+    case 1: {
+        // Closed behind the layer's back and the number taken by another socket at once.
+        close(fd);
+        const int reused = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        model.limbo.insert(static_cast<uint64_t>(fd));
+        model.knotes.erase({static_cast<uint64_t>(fd), EVFILT_READ});
+        model.knotes.erase({static_cast<uint64_t>(fd), EVFILT_WRITE});
+        if (reused != fd) {
+            // Some other number came back: keep the fixture's slot pointing at a real descriptor.
+            if (reused >= 0) {
+                close(reused);
+            }
+            f.own[slot] = false;
+        }
+        return;
+    }
+    default:
+        // The library's close: FreeBSD drops the knotes of a closed descriptor.
+        closeWithHook(fd);
+        f.own[slot] = false;
+        model.knotes.erase({static_cast<uint64_t>(fd), EVFILT_READ});
+        model.knotes.erase({static_cast<uint64_t>(fd), EVFILT_WRITE});
+        return;
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    // Writes to a pipe or socket whose peer is closed are part of the traffic.
+    signal(SIGPIPE, SIG_IGN);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    // Counted per input: between inputs libFuzzer may start a symbolizer with pipes of its own.
+    const int baseline = openDescriptors();
+    FuzzedDataProvider input(data, size);
+    Fixture f = openFixture();
+    Model model;
+    int steps = 0;
+    while (input.remaining_bytes() > 0 && steps++ < 64) {
+        switch (input.ConsumeIntegralInRange<int>(0, 5)) {
+        case 0:
+        case 1:
+        case 2:
+            keventCall(input, f, model);
+            break;
+        case 3:
+        case 4:
+            traffic(input, f);
+            break;
+        default:
+            closing(input, f, model);
+            break;
+        }
+    }
+    for (int i = 0; i < kFdSlots; i++) {
+        if (f.own[i]) {
+            closeWithHook(f.fds[i]);
+        }
+    }
+    require(openDescriptors() == baseline, "every descriptor closed: the layer keeps none of its own");
+    return 0;
+}
