@@ -112,6 +112,13 @@ jobject receiveFailed(JNIEnv *env, int error) {
 }  // namespace
 
 jobject receiveDatagram(JNIEnv *env, jint fd, void *base, jint position, jint limit) {
+    if (limit < position) {
+        // The negative span would reach the kernel as a length near SIZE_MAX, and a waiting
+        // datagram would then be written past the end of the caller's memory. Refused before
+        // anything is received, so the datagram stays in the socket.
+        quarn_unix_errors_throwIOExceptionErrorNo(env, "recvfrom() failed: ", EINVAL);
+        return nullptr;
+    }
     // Nothing is remembered about the socket, so every receive asks whether it wants the
     // destination address.
     int enabled = 0;
