@@ -295,6 +295,11 @@ public class BadInputTest {
                 () -> Native.keventWait(kqueue(), 0, 0, eventsAddress, -1, 0, 0), -einval));
         // The sends pass such lengths on: the kernel refuses a datagram that large before reading it.
         int emsgsize = TestNatives.errno("EMSGSIZE");
+        // Null lists: the kernel would answer EFAULT; the layer on Linux must not crash instead.
+        rows.add(returns("keventWait null change list", () -> Native.keventWait(kqueue(), 0, 1, eventsAddress, 4, 0,
+                0), -efault));
+        rows.add(returns("keventWait null event list", () -> Native.keventWait(kqueue(), 0, 0, 0, 4, 0, 1000),
+                -efault));
         rows.add(returns("sendToAddresses length -1",
                 () -> Socket.sendToAddresses(udp, false, vectorAddress, -1, IPV4, 0, 9), -emsgsize));
         rows.add(returns("sendTo limit below position", () -> Socket.sendTo(udp, false, buffer, 16, 8, IPV4, 0, 9),
