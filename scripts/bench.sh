@@ -72,14 +72,15 @@ fi
     on && / ns vs .* ns: / {
       line = $0; sub(/^ +/, "", line)
       split(line, halves, /  +/); key = halves[1]
+      if (line ~ /\(CPU\)$/) key = key " (CPU time)"
       match(line, /[0-9.]+ ns vs +[0-9.]+ ns/); figures = substr(line, RSTART, RLENGTH); gsub(/ +/, " ", figures)
-      ratio = line; sub(/.*: /, "", ratio); sub(/x$/, "", ratio)
+      match(line, /: [0-9.]+x/); ratio = substr(line, RSTART + 2, RLENGTH - 3)
       keep(key, ratio, figures, "")
     }
     on && /10,000 idle \/ 10 idle: / {
       line = $0; sub(/^ +/, "", line)
       key = line; sub(/ wait,.*/, "", key)
-      ratio = line; sub(/.*: /, "", ratio); sub(/x$/, "", ratio)
+      match(line, /: [0-9.]+x/); ratio = substr(line, RSTART + 2, RLENGTH - 3)
       keep(key, ratio, "one ready descriptor", "idle")
     }
     function keep(key, ratio, figures, kind) {
