@@ -342,6 +342,14 @@ public class BadInputTest {
         rows.add(returns("heap buffer: read", () -> FileDescriptor.read(pipeRead, heap, 0, 16), -efault));
         rows.add(returns("heap buffer: writev", () -> FileDescriptor.writev(pipeWrite, new ByteBuffer[] {heap}, 0, 1,
                 100), (long) -efault));
+        rows.add(returns("null buffer: write", () -> FileDescriptor.write(pipeWrite, null, 0, 16), -efault));
+        rows.add(returns("null buffer: read", () -> FileDescriptor.read(pipeRead, null, 0, 16), -efault));
+        rows.add(returns("null array: writev", () -> FileDescriptor.writev(pipeWrite, null, 0, 1, 100),
+                (long) -einval));
+        rows.add(returns("null buffer: sendTo", () -> Socket.sendTo(udp, false, null, 0, 16, IPV4, 0, 9), -efault));
+        rows.add(returns("null buffer: recvFrom with nothing waiting", () -> Socket.recvFrom(udp, null, 0, 16), null));
+        rows.add(returns("null buffer: memoryAddress0", () -> Buffer.memoryAddress0(null), 0L));
+        rows.add(returns("heap buffer: memoryAddress0", () -> Buffer.memoryAddress0(heap), 0L));
         rows.add(returns("null element: writev", () -> FileDescriptor.writev(pipeWrite, new ByteBuffer[1], 0, 1, 100),
                 (long) -einval));
         rows.add(raises("writev past the array's end", () -> FileDescriptor.writev(pipeWrite, buffers, 1, 1, 100),
