@@ -5,7 +5,11 @@
 namespace {
 
 jlong memoryAddress0(JNIEnv *env, jclass, jobject buffer) {
-    // Zero when the object is not a direct buffer; no exception of the library's own.
+    // Zero when the object is not a direct buffer (null included, which the VM's lookup would
+    // dereference); no exception of the library's own.
+    if (buffer == nullptr) {
+        return 0;
+    }
     return static_cast<jlong>(reinterpret_cast<intptr_t>(env->GetDirectBufferAddress(buffer)));
 }
 

@@ -90,9 +90,14 @@ jint open0(JNIEnv *env, jclass, jstring path) {
 }
 
 // A heap buffer has no native address; refused rather than read or written at address 0 plus
-// the position, which may be memory of the process.
+// the position, which may be memory of the process. A null buffer is refused the same way:
+// the VM's buffer-address lookup would dereference it.
+void *directAddress(JNIEnv *env, jobject buffer) {
+    return buffer == nullptr ? nullptr : env->GetDirectBufferAddress(buffer);
+}
+
 jint write0(JNIEnv *env, jclass, jint fd, jobject buffer, jint position, jint limit) {
-    void *address = env->GetDirectBufferAddress(buffer);
+    void *address = directAddress(env, buffer);
     if (address == nullptr) {
         return -EFAULT;
     }
@@ -111,6 +116,9 @@ jlong writevAddresses(JNIEnv *, jclass, jint fd, jlong vectorAddress, jint lengt
 jlong writev0(JNIEnv *env, jclass, jint fd, jobjectArray buffers, jint offset, jint length, jlong maxBytes) {
     // A fixed array of the system's limit, whatever the caller asks for: more buffers than
     // that make a short write the caller continues.
+    if (buffers == nullptr) {
+        return -EINVAL;  // like a null element: nothing to read positions from
+    }
     struct iovec vector[quarn::platform::kIovMax];
     const int count = quarn::fd::fillIoVector(env, gBufferAccess, buffers, offset, length, maxBytes, vector,
                                               quarn::platform::kIovMax);
@@ -121,7 +129,7 @@ jlong writev0(JNIEnv *env, jclass, jint fd, jobjectArray buffers, jint offset, j
 }
 
 jint read0(JNIEnv *env, jclass, jint fd, jobject buffer, jint position, jint limit) {
-    void *address = env->GetDirectBufferAddress(buffer);
+    void *address = directAddress(env, buffer);
     if (address == nullptr) {
         return -EFAULT;
     }

@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include "kqueue_test_support.h"
+#include "emulation.h"
 
 namespace {
 
@@ -85,6 +86,7 @@ TEST(KQueueSockets, SocketRegisteredBeforeConnectIsSilentThenWritable) {
 }
 
 TEST(KQueueSockets, SocketRegisteredBeforeListenReportsPendingConnections) {
+    QUARN_SKIP_UNDER_EMULATION("TCP_INFO");
     Fd kq = newKqueue();
     Fd listener = tcpSocket();
     sockaddr_in address = loopback(0);

@@ -185,6 +185,13 @@ int kevent(int kq, const struct kevent *changes, int nchanges, struct kevent *ev
         errno = EINVAL;
         return -1;
     }
+    // FreeBSD's kernel copies both lists in and out and answers a bad address with EFAULT. This
+    // layer reads and writes them in place, so it refuses at least the null address instead of
+    // crashing the process.
+    if ((nchanges > 0 && changes == nullptr) || (nevents > 0 && events == nullptr)) {
+        errno = EFAULT;
+        return -1;
+    }
     State *state = kq::findState(kq);
     if (state == nullptr) {
         errno = EBADF;

@@ -112,6 +112,13 @@ jobject receiveFailed(JNIEnv *env, int error) {
 }  // namespace
 
 jobject receiveDatagram(JNIEnv *env, jint fd, void *base, jint position, jint limit) {
+    if (limit < position) {
+        // The negative span would reach the kernel as a length near SIZE_MAX, and a waiting
+        // datagram would then be written past the end of the caller's memory. Refused before
+        // anything is received, so the datagram stays in the socket.
+        quarn_unix_errors_throwIOExceptionErrorNo(env, "recvfrom() failed: ", EINVAL);
+        return nullptr;
+    }
     // Nothing is remembered about the socket, so every receive asks whether it wants the
     // destination address.
     int enabled = 0;
@@ -172,7 +179,10 @@ jobject receiveDatagram(JNIEnv *env, jint fd, void *base, jint position, jint li
 
 jint sendTo(JNIEnv *env, jclass, jint fd, jboolean ipv6, jobject buffer, jint position, jint limit,
             jbyteArray address, jint scopeId, jint port) {
-    return sendRegion(env, fd, ipv6, env->GetDirectBufferAddress(buffer), position, limit, address, scopeId, port);
+    // A null buffer, like a heap buffer, has no address: the system call answers EFAULT. The
+    // VM's buffer-address lookup would dereference null.
+    void *base = buffer == nullptr ? nullptr : env->GetDirectBufferAddress(buffer);
+    return sendRegion(env, fd, ipv6, base, position, limit, address, scopeId, port);
 }
 
 jint sendToAddress(JNIEnv *env, jclass, jint fd, jboolean ipv6, jlong memoryAddress, jint position, jint limit,
@@ -202,7 +212,9 @@ jint sendToAddresses(JNIEnv *env, jclass, jint fd, jboolean ipv6, jlong memoryAd
 }
 
 jobject recvFrom(JNIEnv *env, jclass, jint fd, jobject buffer, jint position, jint limit) {
-    return receiveDatagram(env, fd, env->GetDirectBufferAddress(buffer), position, limit);
+    // As in sendTo: no address for a null buffer, and the system call reports what it finds.
+    void *base = buffer == nullptr ? nullptr : env->GetDirectBufferAddress(buffer);
+    return receiveDatagram(env, fd, base, position, limit);
 }
 
 jobject recvFromAddress(JNIEnv *env, jclass, jint fd, jlong memoryAddress, jint position, jint limit) {

@@ -221,6 +221,16 @@ public class BadInputTest {
                 }, ClosedChannelException.class, null),
                 raises(what + ": getTcpNoPush", () -> BsdSocket.getTcpNoPush(fd), ClosedChannelException.class, null),
                 raises(what + ": getSndLowAt", () -> BsdSocket.getSndLowAt(fd), ClosedChannelException.class, null),
+                raises(what + ": setSndLowAt", () -> {
+                    BsdSocket.setSndLowAt(fd, 1);
+                    return null;
+                }, ClosedChannelException.class, null),
+                raises(what + ": setAcceptFilter", () -> {
+                    BsdSocket.setAcceptFilter(fd, "dataready", "");
+                    return null;
+                }, ClosedChannelException.class, null),
+                raises(what + ": getAcceptFilter", () -> BsdSocket.getAcceptFilter(fd), ClosedChannelException.class,
+                        null),
                 raises(what + ": getPeerCredentials", () -> BsdSocket.getPeerCredentials(fd),
                         ClosedChannelException.class, null),
                 returns(what + ": sendFile to it", () -> BsdSocket.sendFile(fd, region, 0, 0, 4096), (long) -ebadf));
@@ -279,6 +289,28 @@ public class BadInputTest {
                 () -> Native.keventWait(kqueue(), 0, 0, eventsAddress, 4, -1, 0), -einval));
         rows.add(returns("keventWait timeout nanoseconds of a billion",
                 () -> Native.keventWait(kqueue(), 0, 0, eventsAddress, 4, 0, 1_000_000_000), -einval));
+        rows.add(returns("keventWait negative change count",
+                () -> Native.keventWait(kqueue(), eventsAddress, -1, eventsAddress, 4, 0, 0), -einval));
+        rows.add(returns("keventWait negative event capacity",
+                () -> Native.keventWait(kqueue(), 0, 0, eventsAddress, -1, 0, 0), -einval));
+        // The sends pass such lengths on: the kernel refuses a datagram that large before reading it.
+        int emsgsize = TestNatives.errno("EMSGSIZE");
+        // Null lists: the kernel would answer EFAULT; the layer on Linux must not crash instead.
+        rows.add(returns("keventWait null change list", () -> Native.keventWait(kqueue(), 0, 1, eventsAddress, 4, 0,
+                0), -efault));
+        rows.add(returns("keventWait null event list", () -> Native.keventWait(kqueue(), 0, 0, 0, 4, 0, 1000),
+                -efault));
+        rows.add(returns("sendToAddresses length -1",
+                () -> Socket.sendToAddresses(udp, false, vectorAddress, -1, IPV4, 0, 9), -emsgsize));
+        rows.add(returns("sendTo limit below position", () -> Socket.sendTo(udp, false, buffer, 16, 8, IPV4, 0, 9),
+                -emsgsize));
+        rows.add(returns("sendToAddress limit below position",
+                () -> Socket.sendToAddress(udp, false, address, 16, 8, IPV4, 0, 9), -emsgsize));
+        String invalid = "recvfrom() failed: " + ErrorsStaticallyReferencedJniMethods.strError(einval);
+        rows.add(raises("recvFrom limit below position", () -> Socket.recvFrom(udp, buffer, 16, 8),
+                java.io.IOException.class, invalid));
+        rows.add(raises("recvFromAddress limit below position", () -> Socket.recvFromAddress(udp, address, 16, 8),
+                java.io.IOException.class, invalid));
         rows.add(returns("shutdown of neither direction", () -> Socket.shutdown(tcp, false, false), -einval));
 
         // Local socket paths: longer than the address holds, far longer than any path, empty.
@@ -310,6 +342,14 @@ public class BadInputTest {
         rows.add(returns("heap buffer: read", () -> FileDescriptor.read(pipeRead, heap, 0, 16), -efault));
         rows.add(returns("heap buffer: writev", () -> FileDescriptor.writev(pipeWrite, new ByteBuffer[] {heap}, 0, 1,
                 100), (long) -efault));
+        rows.add(returns("null buffer: write", () -> FileDescriptor.write(pipeWrite, null, 0, 16), -efault));
+        rows.add(returns("null buffer: read", () -> FileDescriptor.read(pipeRead, null, 0, 16), -efault));
+        rows.add(returns("null array: writev", () -> FileDescriptor.writev(pipeWrite, null, 0, 1, 100),
+                (long) -einval));
+        rows.add(returns("null buffer: sendTo", () -> Socket.sendTo(udp, false, null, 0, 16, IPV4, 0, 9), -efault));
+        rows.add(returns("null buffer: recvFrom with nothing waiting", () -> Socket.recvFrom(udp, null, 0, 16), null));
+        rows.add(returns("null buffer: memoryAddress0", () -> Buffer.memoryAddress0(null), 0L));
+        rows.add(returns("heap buffer: memoryAddress0", () -> Buffer.memoryAddress0(heap), 0L));
         rows.add(returns("null element: writev", () -> FileDescriptor.writev(pipeWrite, new ByteBuffer[1], 0, 1, 100),
                 (long) -einval));
         rows.add(raises("writev past the array's end", () -> FileDescriptor.writev(pipeWrite, buffers, 1, 1, 100),
@@ -372,6 +412,38 @@ public class BadInputTest {
             assertEquals(8, Loopback.untilReceived(() -> Socket.recvFromAddress(receiver, address, 0, 64))
                     .receivedAmount());
             assertNull(Socket.recvFromAddress(receiver, address, 0, 64));
+        } finally {
+            FileDescriptor.close(fd);
+            FileDescriptor.close(receiver);
+        }
+    }
+
+    @Test
+    void receiveWithANegativeSpanLeavesTheDatagramWaiting() throws Exception {
+        int fd = check(Socket.newSocketDgramFd(false), "socket");
+        int receiver = check(Socket.newSocketDgramFd(false), "socket");
+        try {
+            check(Socket.bind(receiver, false, IPV4, 0, 0), "bind");
+            ByteBuffer data = ByteBuffer.allocateDirect(200);
+            for (int i = 0; i < 200; i++) {
+                data.put(i, (byte) i);
+            }
+            assertEquals(200, Socket.sendTo(fd, false, data, 0, 200, IPV4, 0, Loopback.localPort(receiver)));
+            // With the datagram waiting, the kernel would take the negative span as a huge length
+            // and write the datagram at position 300, inside this buffer (so that a regression
+            // is seen here rather than corrupting other memory).
+            ByteBuffer region = ByteBuffer.allocateDirect(1024);
+            long base = Buffer.memoryAddress0(region);
+            java.io.IOException refused = assertThrows(java.io.IOException.class,
+                    () -> Socket.recvFromAddress(receiver, base, 300, 100));
+            assertEquals("recvfrom() failed: " + ErrorsStaticallyReferencedJniMethods.strError(einval),
+                    refused.getMessage());
+            for (int i = 0; i < region.capacity(); i++) {
+                assertEquals(0, region.get(i), "byte " + i + " written by a refused receive");
+            }
+            var from = Loopback.untilReceived(() -> Socket.recvFrom(receiver, region, 0, 200));
+            assertEquals(200, from.receivedAmount());
+            assertEquals(data.clear(), region.clear().limit(200));
         } finally {
             FileDescriptor.close(fd);
             FileDescriptor.close(receiver);
