@@ -336,6 +336,16 @@ public class BadInputTest {
         rows.add(raises("file region of a closed channel", () -> BsdSocket.sendFile(tcp, new DefaultFileRegion(
                 closedChannel, 0, 10), 0, 0, 10), RuntimeException.class, "failed to get FileDescriptor.fd"));
 
+        Path zip = dir.resolve("region.zip");
+        try (var zipfs = java.nio.file.FileSystems.newFileSystem(zip, java.util.Map.of("create", "true"))) {
+            Files.write(zipfs.getPath("entry"), new byte[64]);
+        }
+        zipFileSystem = java.nio.file.FileSystems.newFileSystem(zip);
+        foreignChannel = FileChannel.open(zipFileSystem.getPath("entry"), StandardOpenOption.READ);
+        rows.add(raises("file region of another FileChannel class (zip file system)", () -> BsdSocket.sendFile(tcp,
+                new DefaultFileRegion(foreignChannel, 0, 10), 0, 0, 10), RuntimeException.class,
+                "failed to get FileChannelImpl.fd"));
+
         // Heap buffers have no native address; null and out-of-range array elements.
         ByteBuffer heap = ByteBuffer.allocate(16);
         rows.add(returns("heap buffer: write", () -> FileDescriptor.write(pipeWrite, heap, 0, 16), -efault));
@@ -382,8 +392,15 @@ public class BadInputTest {
         return Native.keventWait(kqueue(), changeAddress, 1, eventsAddress, 4, 1, 0);
     }
 
+    private static java.nio.file.FileSystem zipFileSystem;
+    private static FileChannel foreignChannel;
+
     @AfterAll
-    static void closeKqueue() {
+    static void closeKqueue() throws Exception {
+        if (foreignChannel != null) {
+            foreignChannel.close();
+            zipFileSystem.close();
+        }
         if (kqueueFd >= 0) {
             FileDescriptor.close(kqueueFd);
         }

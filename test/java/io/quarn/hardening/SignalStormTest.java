@@ -454,6 +454,99 @@ public class SignalStormTest {
         }
     }
 
+    @Test
+    void connectDomainSocketWaitsOutAFullBacklog() throws Exception {
+        byte[] path = dir.resolve("backlog.sock").toString().getBytes(StandardCharsets.UTF_8);
+        int listener = check(Socket.newSocketDomainFd(), "socket");
+        int filler = -1;
+        int client = -1;
+        int accepted = -1;
+        try {
+            check(Socket.bindDomainSocket(listener, path), "bind");
+            // A backlog of 0 holds one connection; a blocking connect then sleeps until the
+            // peer accepts.
+            check(Socket.listen(listener, 0), "listen");
+            filler = check(Socket.newSocketDomainFd(), "socket");
+            check(Socket.connectDomainSocket(filler, path), "connect");
+            client = check(Socket.newSocketDomainFd(), "socket");
+            check(HardeningNatives.setBlocking(client, true), "blocking");
+            Future<Integer> makeRoom = peers.submit(() -> {
+                Thread.sleep(300);
+                return Loopback.untilReady(() -> Socket.accept(listener, new byte[25]));
+            });
+            int connecting = client;
+            int[] result = new int[1];
+            underStorm("connectDomainSocket (blocking, full)",
+                    () -> result[0] = Socket.connectDomainSocket(connecting, path));
+            assertEquals(0, result[0]);
+            FileDescriptor.close(check(within(makeRoom), "accept"));
+            accepted = check(Loopback.untilReady(() -> Socket.accept(listener, new byte[25])), "accept");
+            ByteBuffer one = ByteBuffer.allocateDirect(1).put(0, (byte) 7);
+            assertEquals(1, FileDescriptor.write(client, one, 0, 1));
+            ByteBuffer got = ByteBuffer.allocateDirect(1);
+            int from = accepted;
+            assertEquals(1, Loopback.untilReady(() -> FileDescriptor.read(from, got, 0, 1)));
+            assertEquals(7, got.get(0));
+        } finally {
+            FileDescriptor.close(accepted);
+            FileDescriptor.close(client);
+            FileDescriptor.close(filler);
+            FileDescriptor.close(listener);
+        }
+    }
+
+    @Test
+    void sendFdWaitsForRoomInAFullSocket() throws Exception {
+        byte[] path = dir.resolve("full.sock").toString().getBytes(StandardCharsets.UTF_8);
+        int listener = check(Socket.newSocketDomainFd(), "socket");
+        int sender = -1;
+        int receiver = -1;
+        long pair = FileDescriptor.newPipe();
+        int passed = (int) pair;
+        try {
+            check(Socket.bindDomainSocket(listener, path), "bind");
+            check(Socket.listen(listener, 4), "listen");
+            sender = check(Socket.newSocketDomainFd(), "socket");
+            int from = sender;
+            check(Loopback.untilReady(() -> Socket.connectDomainSocket(from, path)), "connect");
+            receiver = check(Loopback.untilReady(() -> Socket.accept(listener, new byte[25])), "accept");
+            ByteBuffer chunk = ByteBuffer.allocateDirect(65536);
+            long filled = 0;
+            int n;
+            while ((n = FileDescriptor.write(sender, chunk, 0, chunk.capacity())) > 0) {
+                filled += n;
+            }
+            assertEquals(-Loopback.EAGAIN, n);
+            check(HardeningNatives.setBlocking(sender, true), "blocking");
+            int to = receiver;
+            long total = filled;
+            // The peer drains exactly the filler after a pause (a plain read must not reach the
+            // byte that carries the descriptor), then takes the descriptor.
+            Future<Integer> drainer = peers.submit(() -> {
+                Thread.sleep(300);
+                ByteBuffer sink = ByteBuffer.allocateDirect(65536);
+                long left = total;
+                while (left > 0) {
+                    int want = (int) Math.min(left, sink.capacity());
+                    left -= check(Loopback.untilReady(() -> FileDescriptor.read(to, sink, 0, want)), "read");
+                }
+                return Loopback.untilReady(() -> Socket.recvFd(to));
+            });
+            int[] sent = new int[1];
+            underStorm("sendFd (blocking, full)", () -> sent[0] = Socket.sendFd(from, passed));
+            assertEquals(1, sent[0]);
+            int received = check(within(drainer), "recvFd");
+            assertTrue(TestNatives.sameFile(received, passed));
+            FileDescriptor.close(received);
+        } finally {
+            FileDescriptor.close(receiver);
+            FileDescriptor.close(sender);
+            FileDescriptor.close(listener);
+            FileDescriptor.close((int) (pair >>> 32));
+            FileDescriptor.close(passed);
+        }
+    }
+
     // ---- sendFile ----
 
     @Test
