@@ -102,6 +102,11 @@ Fixture openFixture() {
     // A number that is closed now: nothing opens descriptors while the changes run.
     f.fds[kClosed] = open("/dev/null", O_RDONLY | O_CLOEXEC);
     close(f.fds[kClosed]);
+    if (std::getenv("QUARN_FUZZ_TRACE") != nullptr) {
+        std::fprintf(stderr, "pipe %d %d, pair %d %d, udp %d, listener %d, unconnected %d, kqueue %d, closed %d\n",
+                     f.fds[kPipeRead], f.fds[kPipeWrite], f.fds[kPairA], f.fds[kPairB], f.fds[kUdp],
+                     f.fds[kListener], f.fds[kUnconnected], f.fds[kQueue], f.fds[kClosed]);
+    }
     for (int i = 0; i < kFdSlots; i++) {
         require(i == kClosed || f.fds[i] >= 0, "fixture descriptor");
         f.own[i] = i != kClosed;
@@ -212,11 +217,13 @@ int predictedError(const struct kevent &change, const Model &model, const Fixtur
     if (change.ident > static_cast<uint64_t>(INT_MAX)) {
         return EBADF;
     }
-    if (model.limbo.count(change.ident) != 0) {
-        return -1;
-    }
     const int fd = static_cast<int>(change.ident);
     const bool present = model.knotes.count({change.ident, change.filter}) != 0;
+    if (model.limbo.count(change.ident) != 0 && (change.flags & EV_DELETE) && (change.flags & EV_ADD)) {
+        // FreeBSD would create the knote on the new file; the layer first meets the old file's
+        // knote, deletes it, and learns only then that the file changed (ENOENT).
+        return -1;
+    }
     if (!isOpen(fd)) {
         return EBADF;
     }
@@ -338,10 +345,11 @@ void keventCall(FuzzedDataProvider &input, const Fixture &f, Model &model) {
                 require(error == predicted, "the first failing change's errno");
                 return;
             }
-            require(!(change.flags & EV_RECEIPT), "a receipt without room ends the call with its count");
+            // A receipt without room would have ended the call with its count instead.
+            require(!(change.flags & EV_RECEIPT), "a change that should succeed failed");
             applyToModel(model, change);
         }
-        require(false, "a failure without a failing change");
+        require(false, "a change that should succeed failed");
     }
     for (size_t i = static_cast<size_t>(result); i < static_cast<size_t>(nevents); i++) {
         require(std::memcmp(&events[i], &untouched[i], sizeof(struct kevent)) == 0, "nothing written past the result");
@@ -414,6 +422,9 @@ void keventCall(FuzzedDataProvider &input, const Fixture &f, Model &model) {
             require(event.fflags == 0, "no notes on a descriptor event");
             require(event.data >= 0, "descriptor event data is a count");
         }
+        // A level read knote of a stream whose descriptor was closed without the hook is
+        // re-checked by its byte count, not by epoll, and goes on firing for the number's next
+        // file (FreeBSD drops it at the close): events of such numbers are not checked here.
         if (!model.certain || (isFdFilter(event.filter) && model.limbo.count(event.ident) != 0)) {
             continue;
         }
@@ -465,7 +476,12 @@ void closing(FuzzedDataProvider &input, Fixture &f, Model &model) {
         return;
     }
     const int fd = f.fds[slot];
-    switch (input.ConsumeIntegralInRange<int>(0, 3)) {
+    const int how = input.ConsumeIntegralInRange<int>(0, 3);
+    if (std::getenv("QUARN_FUZZ_TRACE") != nullptr) {
+        std::fprintf(stderr, "%s %d\n", how == 0 ? "shutdown" : how == 1 ? "close without the hook, reuse" : "close",
+                     fd);
+    }
+    switch (how) {
     case 0:
         shutdown(fd, input.ConsumeIntegralInRange<int>(SHUT_RD, SHUT_RDWR));
         return;

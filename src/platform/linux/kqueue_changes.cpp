@@ -82,28 +82,37 @@ int applyFd(State &state, const struct kevent &change) {
         return fcntl(fd, F_GETFD) < 0 ? EBADF : ENOENT;
     }
 
-    entry = &entryFor(state, fd);
-    knote = isRead ? &entry->read : &entry->write;
-    if (entry->mask == 0) {
-        // Not registered: whatever the entry held belongs to an earlier file.
-        resetEntry(*entry);
-        const int error = describe(fd, &entry->type, &entry->capacity);
-        if (error != 0) {
-            return error;
+    // At most twice: the registration the other filter left may be stale (the number names
+    // another file now, the old one closed without the close hook). syncRegistration then drops
+    // the old knotes with ENOENT, and the new file is registered afresh, as FreeBSD sees it.
+    for (int attempt = 0;; attempt++) {
+        entry = &entryFor(state, fd);
+        knote = isRead ? &entry->read : &entry->write;
+        const bool registered = entry->mask != 0;
+        if (!registered) {
+            // Not registered: whatever the entry held belongs to an earlier file.
+            resetEntry(*entry);
+            const int error = describe(fd, &entry->type, &entry->capacity);
+            if (error != 0) {
+                return error;
+            }
         }
+        knote->present = true;
+        knote->enabled = !(change.flags & EV_DISABLE);
+        knote->flags = change.flags & kKeptFlags;
+        knote->udata = change.udata;
+        for (int i = 0; i < 4; i++) {
+            knote->ext[i] = change.ext[i];
+        }
+        const int error = syncRegistration(state, fd);
+        if (error == ENOENT && registered && attempt == 0) {
+            continue;
+        }
+        if (error != 0 && entry->mask == 0) {
+            resetEntry(*entry);
+        }
+        return error;
     }
-    knote->present = true;
-    knote->enabled = !(change.flags & EV_DISABLE);
-    knote->flags = change.flags & kKeptFlags;
-    knote->udata = change.udata;
-    for (int i = 0; i < 4; i++) {
-        knote->ext[i] = change.ext[i];
-    }
-    const int error = syncRegistration(state, fd);
-    if (error != 0 && entry->mask == 0) {
-        resetEntry(*entry);
-    }
-    return error;
 }
 
 void updateReady(State &state, UserKnote &knote) {

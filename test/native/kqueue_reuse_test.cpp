@@ -1,0 +1,44 @@
+// A descriptor closed without the close hook and its number taken by a new file: the new file
+// is a new file to every change, whichever filter the old one had registered. Found by the
+// kqueue change-list fuzz target.
+#include <fcntl.h>
+
+#include "kqueue_test_support.h"
+
+namespace {
+
+using namespace kqtest;
+
+TEST(KQueueReuse, OtherFilterOnAReusedNumberRegistersAtTheFirstAdd) {
+    Fd kq = newKqueue();
+    int ends[2];
+    ASSERT_EQ(pipe2(ends, O_NONBLOCK | O_CLOEXEC), 0);
+    Fd reader(ends[0]);
+    const int number = ends[1];
+    ASSERT_EQ(apply(kq.get(), {change(number, EVFILT_WRITE, EV_ADD)}), 0);
+    close(number);  // plain close(2): the layer does not hear of it
+
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair), 0);
+    if (pair[1] == number) {
+        std::swap(pair[0], pair[1]);
+    }
+    if (pair[0] != number) {
+        ASSERT_EQ(dup3(pair[0], number, O_CLOEXEC), number);
+        close(pair[0]);
+    }
+    Fd owner(number), peer(pair[1]);
+    ASSERT_EQ(write(peer.get(), "x", 1), 1);
+
+    // The read filter was never registered on either file: the add creates it at once.
+    ASSERT_EQ(apply(kq.get(), {change(number, EVFILT_READ, EV_ADD)}), 0);
+    auto events = wait(kq.get(), 4, 1000);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].filter, EVFILT_READ);
+    EXPECT_EQ(events[0].data, 1);
+    // The old file's write knote went with it.
+    EXPECT_EQ(apply(kq.get(), {change(number, EVFILT_WRITE, EV_DELETE)}), -1);
+    EXPECT_EQ(errno, ENOENT);
+}
+
+}  // namespace
