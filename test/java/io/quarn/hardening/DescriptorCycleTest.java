@@ -23,6 +23,8 @@ import java.util.concurrent.TimeUnit;
 import org.junit.jupiter.api.AfterAll;
 import org.junit.jupiter.api.BeforeAll;
 import org.junit.jupiter.api.Test;
+import org.junit.jupiter.params.ParameterizedTest;
+import org.junit.jupiter.params.provider.ValueSource;
 
 /**
  * Create, use and close every kind of descriptor the library makes, many times over: the
@@ -126,28 +128,32 @@ public class DescriptorCycleTest {
         Files.deleteIfExists(file);
     }
 
-    @Test
-    void datagramSockets() throws Exception {
-        cycles("UDP", () -> {
-            int fd = check(Socket.newSocketDgramFd(false), "socket");
-            check(Socket.bind(fd, false, IPV4, 0, 0), "bind");
+    @ParameterizedTest(name = "IPv6 {0}")
+    @ValueSource(booleans = {false, true})
+    void datagramSockets(boolean ipv6) throws Exception {
+        byte[] loopback = ipv6 ? Loopback.IPV6 : IPV4;
+        cycles(ipv6 ? "UDP IPv6" : "UDP", () -> {
+            int fd = check(Socket.newSocketDgramFd(ipv6), "socket");
+            check(Socket.bind(fd, ipv6, loopback, 0, 0), "bind");
             int port = Loopback.localPort(fd);
-            assertEquals(8, Socket.sendToAddress(fd, false, address, 0, 8, IPV4, 0, port));
+            assertEquals(8, Socket.sendToAddress(fd, ipv6, address, 0, 8, loopback, 0, port));
             DatagramSocketAddress from = untilReceived(() -> Socket.recvFromAddress(fd, address, 8, 64));
             assertEquals(8, from.receivedAmount());
             assertEquals(0, FileDescriptor.close(fd));
         });
     }
 
-    @Test
-    void tcpConnectionsAndAcceptedSockets() throws Exception {
-        int listener = Loopback.tcpListener(64);
+    @ParameterizedTest(name = "IPv6 {0}")
+    @ValueSource(booleans = {false, true})
+    void tcpConnectionsAndAcceptedSockets(boolean ipv6) throws Exception {
+        byte[] loopback = ipv6 ? Loopback.IPV6 : IPV4;
+        int listener = Loopback.tcpListener(ipv6, 64);
         try {
             int port = Loopback.localPort(listener);
             byte[] peer = new byte[25];
-            cycles("TCP + accepted TCP", () -> {
-                int client = check(Socket.newSocketStreamFd(false), "socket");
-                int connected = Socket.connect(client, false, IPV4, 0, port);
+            cycles(ipv6 ? "TCP IPv6 + accepted" : "TCP + accepted TCP", () -> {
+                int client = check(Socket.newSocketStreamFd(ipv6), "socket");
+                int connected = Socket.connect(client, ipv6, loopback, 0, port);
                 assertTrue(connected == 0 || connected == -Loopback.EINPROGRESS, "connect: " + connected);
                 int accepted = check(untilReady(() -> Socket.accept(listener, peer)), "accept");
                 writeAndReadOneByte(client, accepted);

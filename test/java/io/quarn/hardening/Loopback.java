@@ -10,6 +10,8 @@ import java.util.function.Supplier;
 final class Loopback {
     /** 127.0.0.1 in the IPv4-mapped input form the address natives take. */
     static final byte[] IPV4 = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, (byte) 0xff, (byte) 0xff, 127, 0, 0, 1};
+    /** ::1. */
+    static final byte[] IPV6 = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
     static final int EAGAIN = ErrorsStaticallyReferencedJniMethods.errnoEAGAIN();
     static final int EINPROGRESS = ErrorsStaticallyReferencedJniMethods.errnoEINPROGRESS();
     static final int EBADF = ErrorsStaticallyReferencedJniMethods.errnoEBADF();
@@ -28,9 +30,14 @@ final class Loopback {
 
     /** A listening TCP socket on 127.0.0.1 with an ephemeral port. */
     static int tcpListener(int backlog) {
-        int fd = Socket.newSocketStreamFd(false);
+        return tcpListener(false, backlog);
+    }
+
+    /** A listening TCP socket on 127.0.0.1 or ::1 with an ephemeral port. */
+    static int tcpListener(boolean ipv6, int backlog) {
+        int fd = Socket.newSocketStreamFd(ipv6);
         check(fd, "socket");
-        check(Socket.bind(fd, false, IPV4, 0, 0), "bind");
+        check(Socket.bind(fd, ipv6, ipv6 ? IPV6 : IPV4, 0, 0), "bind");
         check(Socket.listen(fd, backlog), "listen");
         return fd;
     }
