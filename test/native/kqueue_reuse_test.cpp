@@ -41,4 +41,36 @@ TEST(KQueueReuse, OtherFilterOnAReusedNumberRegistersAtTheFirstAdd) {
     EXPECT_EQ(errno, ENOENT);
 }
 
+// A level read knote at the end of its stream keeps reporting, wait after wait; once its
+// descriptor is closed behind the layer's back and the number reused, the next re-arm finds the
+// old registration gone and the knote ends with it, as FreeBSD drops knotes at close.
+TEST(KQueueReuse, LevelKnoteAtTheEndOfAStreamDoesNotOutliveItsFile) {
+    Fd kq = newKqueue();
+    Fd client, server;
+    tcpPair(client, server);
+    const int number = server.get();
+    ASSERT_EQ(apply(kq.get(), {change(number, EVFILT_READ, EV_ADD)}), 0);
+    ASSERT_EQ(shutdown(client.get(), SHUT_WR), 0);
+    for (int round = 0; round < 2; round++) {
+        auto events = wait(kq.get(), 4, 1000);
+        ASSERT_EQ(events.size(), 1u) << "round " << round;
+        EXPECT_EQ(events[0].flags & EV_EOF, EV_EOF);
+    }
+    close(server.release());  // plain close(2): the layer does not hear of it
+
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair), 0);
+    if (pair[1] == number) {
+        std::swap(pair[0], pair[1]);
+    }
+    if (pair[0] != number) {
+        ASSERT_EQ(dup3(pair[0], number, O_CLOEXEC), number);
+        close(pair[0]);
+    }
+    Fd owner(number), peer(pair[1]);
+    for (int round = 0; round < 3; round++) {
+        EXPECT_TRUE(wait(kq.get(), 4, 0).empty()) << "round " << round;
+    }
+}
+
 }  // namespace

@@ -24,8 +24,7 @@ void fillRecord(struct kevent &record, uint64_t ident, int16_t filter, uint16_t 
 }
 
 // Writes the event of one descriptor knote, or keeps it for the next call when the list is full.
-// knownData, when not negative, is the filter's data measured already.
-void emitFd(State &state, int fd, bool isRead, bool eof, uint32_t events, Output &out, int64_t knownData = -1) {
+void emitFd(State &state, int fd, bool isRead, bool eof, uint32_t events, Output &out) {
     FdEntry &entry = state.fds[fd];
     Knote &knote = isRead ? entry.read : entry.write;
     const uint8_t bit = isRead ? kReadBit : kWriteBit;
@@ -45,9 +44,7 @@ void emitFd(State &state, int fd, bool isRead, bool eof, uint32_t events, Output
         listActive(state, fd);
         return;
     }
-    const int64_t data = knownData >= 0 ? knownData
-                         : isRead       ? readData(fd, &entry.type)
-                                        : writeData(fd, entry.type, entry.capacity);
+    const int64_t data = isRead ? readData(fd, &entry.type) : writeData(fd, entry.type, entry.capacity);
     const uint16_t flags = static_cast<uint16_t>(knote.flags | (eof ? EV_EOF : 0));
     // fflags stays 0 on EOF: FreeBSD would put so_error there, and reading it would clear it.
     fillRecord(out.events[out.count++], static_cast<uint64_t>(fd), isRead ? EVFILT_READ : EVFILT_WRITE, flags, 0, data,
@@ -65,34 +62,8 @@ void emitFd(State &state, int fd, bool isRead, bool eof, uint32_t events, Output
         syncRegistration(state, fd);
     } else if (level) {
         entry.rearm |= bit;
-        entry.deliveredEvents = events;
         listActive(state, fd);
     }
-}
-
-// A level read knote of a connected stream socket or of a pipe is still ready exactly when bytes
-// are waiting or, on a socket, when its end was seen (an end of stream never goes away). The
-// byte count is the event's data anyway, so one FIONREAD replaces the EPOLL_CTL_MOD that would
-// re-arm it, and an arrival after the count is a new edge that epoll queues by itself. Errors,
-// listeners, datagram sockets (an empty datagram is readable with no bytes) and a pipe whose
-// writer had gone (a FIFO may get a new one) are re-armed through epoll instead.
-bool recheckRead(State &state, int fd, Rechecks &rechecks) {
-    FdEntry &entry = state.fds[fd];
-    const uint32_t events = entry.deliveredEvents;
-    const bool stream = entry.type == FdType::Stream;
-    const bool pipe = entry.type == FdType::Pipe && !(events & EPOLLHUP);
-    if (!(stream || pipe) || (events & EPOLLERR) || rechecks.count == Rechecks::kCapacity) {
-        return false;
-    }
-    const int64_t data = readData(fd, &entry.type);
-    if (entry.type != FdType::Stream && entry.type != FdType::Pipe) {
-        return false;  // found listening after all
-    }
-    const bool eof = stream && (events & EPOLLRDHUP);
-    if (data > 0 || eof) {
-        rechecks.items[rechecks.count++] = Recheck{fd, entry.incarnation, data, eof};
-    }
-    return true;
 }
 
 void emitEntry(State &state, int fd, uint32_t events, uint8_t which, Output &out) {
@@ -109,7 +80,7 @@ void emitEntry(State &state, int fd, uint32_t events, uint8_t which, Output &out
 
 }  // namespace
 
-void drainActive(State &state, Output &out, Rechecks &rechecks) {
+void drainActive(State &state, Output &out) {
     int fd = state.activeHead;
     state.activeHead = state.activeTail = -1;
     while (fd >= 0) {
@@ -128,37 +99,12 @@ void drainActive(State &state, Output &out, Rechecks &rechecks) {
             }
             // One EPOLL_CTL_MOD queues the descriptor again if it is still ready, so the wait
             // below reports it; a closed descriptor's entry is dropped by the failure.
-            if (rearm != 0 && state.fds[fd].mask != 0 && !(rearm == kReadBit && recheckRead(state, fd, rechecks))) {
+            if (rearm != 0 && state.fds[fd].mask != 0) {
                 syncRegistration(state, fd);
             }
         }
         fd = next;
     }
-}
-
-void finishRechecks(State &state, Rechecks &rechecks, bool drained, Output &out) {
-    for (int i = 0; i < rechecks.count; i++) {
-        const Recheck &item = rechecks.items[i];
-        if (static_cast<size_t>(item.fd) >= state.fds.size()) {
-            continue;
-        }
-        FdEntry &entry = state.fds[item.fd];
-        const Knote &knote = entry.read;
-        // Changed while the mutex was released for the wait: deleted, disabled, re-registered.
-        if (entry.mask == 0 || entry.incarnation != item.incarnation || !knote.present || !knote.enabled ||
-            (knote.flags & (EV_CLEAR | EV_ONESHOT | EV_DISPATCH))) {
-            continue;
-        }
-        if (knote.emittedCall == out.call) {
-            continue;  // epoll reported it again in this call
-        }
-        if (drained && !out.full()) {
-            emitFd(state, item.fd, true, item.eof, entry.deliveredEvents, out, item.data);
-        } else {
-            syncRegistration(state, item.fd);
-        }
-    }
-    rechecks.count = 0;
 }
 
 void drainUsers(State &state, Output &out) {

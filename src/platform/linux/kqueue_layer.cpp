@@ -80,8 +80,7 @@ bool stillOurs(State &state, uint32_t generation) {
 }
 
 // Waits for events while the list has room; returns the count or -1 with errno.
-int collect(State &state, std::unique_lock<std::mutex> &lock, Output &out, kq::Rechecks &rechecks,
-            const struct timespec *timeout) {
+int collect(State &state, std::unique_lock<std::mutex> &lock, Output &out, const struct timespec *timeout) {
     const uint32_t generation = state.generation;
     const bool forever = timeout == nullptr;
     const bool poll = !forever && timeout->tv_sec == 0 && timeout->tv_nsec == 0;
@@ -96,16 +95,13 @@ int collect(State &state, std::unique_lock<std::mutex> &lock, Output &out, kq::R
     for (;;) {
         const int room = out.capacity - out.count;
         if (room <= 0) {
-            kq::finishRechecks(state, rechecks, false, out);
             return out.count;
         }
         // Events already in hand are returned now; the wait only collects what else is ready.
-        const bool inHand = out.count > 0 || rechecks.count > 0;
-        const struct timespec *wait = inHand || poll ? &zero : (forever ? nullptr : &left);
-        const int max = room < kBatch ? room : kBatch;
+        const struct timespec *wait = out.count > 0 || poll ? &zero : (forever ? nullptr : &left);
         state.waiters++;
         lock.unlock();
-        const int ready = waitOnce(state.kq, events, max, wait);
+        const int ready = waitOnce(state.kq, events, room < kBatch ? room : kBatch, wait);
         const int error = errno;
         lock.lock();
         if (!stillOurs(state, generation)) {
@@ -113,7 +109,6 @@ int collect(State &state, std::unique_lock<std::mutex> &lock, Output &out, kq::R
             return -1;
         }
         if (ready < 0) {
-            kq::finishRechecks(state, rechecks, false, out);
             if (out.count > 0) {
                 return out.count;
             }
@@ -125,9 +120,7 @@ int collect(State &state, std::unique_lock<std::mutex> &lock, Output &out, kq::R
         for (int i = 0; i < ready; i++) {
             kq::translate(state, events[i].data.u64, events[i].events, out);
         }
-        // Fewer events than asked for: epoll had nothing more queued.
-        kq::finishRechecks(state, rechecks, ready < max, out);
-        if (out.count > 0 || poll || (ready == 0 && !inHand)) {
+        if (out.count > 0 || ready == 0 || wait == &zero) {
             return out.count;
         }
         // Everything epoll returned was stale or silent in FreeBSD's terms (a never-connected
@@ -244,13 +237,12 @@ int kevent(int kq, const struct kevent *changes, int nchanges, struct kevent *ev
         errno = EINVAL;
         return -1;
     }
-    kq::Rechecks rechecks;
-    kq::drainActive(*state, out, rechecks);
+    kq::drainActive(*state, out);
     // With a wake-up armed, the triggered user events come with its event in the wait.
     if (!state->wakePosted) {
         kq::drainUsers(*state, out);
     }
-    return collect(*state, lock, out, rechecks, timeout);
+    return collect(*state, lock, out, timeout);
 }
 
 void descriptorClosing(int fd) {

@@ -49,8 +49,7 @@ struct FdEntry {
     uint8_t rearm = 0;     // level knotes delivered: re-armed by one EPOLL_CTL_MOD next call
     uint8_t pending = 0;   // edge knotes that did not fit: delivered by the next call
     uint32_t pendingEvents = 0;
-    uint32_t deliveredEvents = 0;  // the epoll events its level knotes were last delivered with
-    bool listed = false;           // on the active list
+    bool listed = false;  // on the active list
     int nextActive = -1;
 };
 
@@ -111,22 +110,6 @@ struct Output {
     bool full() const { return count >= capacity; }
 };
 
-// Level read knotes found still ready by a byte count before the wait, instead of an
-// EPOLL_CTL_MOD. They are delivered after what epoll returns, and only when epoll had nothing
-// more, so they keep their turn behind descriptors that became ready earlier. Local to a call.
-struct Recheck {
-    int fd;
-    uint32_t incarnation;
-    int64_t data;
-    bool eof;
-};
-
-struct Rechecks {
-    static constexpr int kCapacity = 64;
-    Recheck items[kCapacity];
-    int count = 0;
-};
-
 // --- table (kqueue_state.cpp) ---
 
 // The state of kqueue descriptor kq, or null when it never was one.
@@ -162,12 +145,8 @@ int armWake(int kq, int wakeFd);
 
 // --- delivery (kqueue_deliver.cpp) ---
 
-// Delivers what the previous calls left: edge knotes that did not fit, level knotes to re-arm
-// (through epoll, or checked into rechecks).
-void drainActive(State &state, Output &out, Rechecks &rechecks);
-// After the wait: delivers the rechecked knotes when epoll returned all it had (drained) and
-// there is room; re-arms the rest through epoll, behind what is already queued there.
-void finishRechecks(State &state, Rechecks &rechecks, bool drained, Output &out);
+// Delivers what the previous calls left: edge knotes that did not fit, level knotes to re-arm.
+void drainActive(State &state, Output &out);
 // Delivers triggered user events while there is room.
 void drainUsers(State &state, Output &out);
 // Translates one epoll event into kevent records.
