@@ -3,7 +3,7 @@ package io.quarn.test;
 /** The descriptor numbers of JDK channels, so that the natives can work on JDK-made sockets and files. */
 public final class JdkDescriptors {
     static {
-        System.load(NativeLibrary.property("quarn.testhelpers"));
+        System.load(NativeLibrary.property("quarn.testnatives"));
     }
 
     private JdkDescriptors() {

@@ -3,7 +3,7 @@ package io.quarn.test;
 /** Calls the library's exported throw functions, which no Java method reaches directly. */
 public final class ThrowProbe {
     static {
-        System.load(NativeLibrary.property("quarn.testhelpers"));
+        System.load(NativeLibrary.property("quarn.testnatives"));
     }
 
     private ThrowProbe() {
