@@ -153,34 +153,48 @@ extern "C" void quarn_unix_errors_throwOutOfMemoryError(JNIEnv *env) {
     env->ThrowNew(gOutOfMemoryError, "");
 }
 
-extern "C" jint quarn_unix_errors_JNI_OnLoad(JNIEnv *env, const char *packagePrefix) {
+namespace {
+
+bool loadErrors(JNIEnv *env, const char *packagePrefix) {
     if (quarn_unix_util_register_natives(env, packagePrefix,
                                          "io/quarn/channel/unix/ErrorsStaticallyReferencedJniMethods", kMethods,
                                          QUARN_TABLE_SIZE(kMethods)) != 0) {
-        return -1;
+        return false;
     }
     if (!cacheClass(env, "java/lang/OutOfMemoryError", &gOutOfMemoryError) ||
         !cacheClass(env, "java/lang/RuntimeException", &gRuntimeException)) {
-        return -1;
+        return false;
     }
     char *channelExceptionName = quarn_unix_util_prepend(packagePrefix, "io/quarn/channel/ChannelException");
     if (channelExceptionName == nullptr) {
-        return -1;
+        return false;
     }
     const bool channelExceptionFound = cacheClass(env, channelExceptionName, &gChannelException);
     quarn_unix_util_free_dynamic_name(&channelExceptionName);
     if (!channelExceptionFound) {
-        return -1;
+        return false;
     }
     if (!cacheClass(env, "java/nio/channels/ClosedChannelException", &gClosedChannelException)) {
-        return -1;
+        return false;
     }
     gClosedChannelExceptionInit = env->GetMethodID(gClosedChannelException, "<init>", "()V");
     if (gClosedChannelExceptionInit == nullptr) {
-        return -1;
+        return false;
     }
     if (!cacheClass(env, "java/io/IOException", &gIOException) ||
         !cacheClass(env, "java/net/PortUnreachableException", &gPortUnreachableException)) {
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+extern "C" jint quarn_unix_errors_JNI_OnLoad(JNIEnv *env, const char *packagePrefix) {
+    if (!loadErrors(env, packagePrefix)) {
+        // The library never unloads a module whose own load failed, so a failed load releases
+        // the references it had made (DeleteGlobalRef is safe with an exception pending).
+        quarn_unix_errors_JNI_OnUnLoad(env);
         return -1;
     }
     return JNI_VERSION_1_6;

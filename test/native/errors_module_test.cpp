@@ -68,6 +68,8 @@ TEST_F(ErrorsModule, MissingClassClearsItsExceptionAndFails) {
     EXPECT_EQ(quarn_unix_errors_JNI_OnLoad(fake.env(), nullptr), -1);
     EXPECT_FALSE(fake.exceptionPending);
     EXPECT_EQ(count(fake, "FindClass java/nio/channels/ClosedChannelException"), 0);
+    // What it had cached before the failure is released: the library never unloads it.
+    EXPECT_EQ(fake.liveGlobalRefs, 0);
 }
 
 TEST_F(ErrorsModule, MissingConstructorFailsWithItsExceptionPending) {
@@ -75,6 +77,7 @@ TEST_F(ErrorsModule, MissingConstructorFailsWithItsExceptionPending) {
     EXPECT_EQ(quarn_unix_errors_JNI_OnLoad(fake.env(), nullptr), -1);
     EXPECT_TRUE(fake.exceptionPending);
     EXPECT_EQ(count(fake, "ExceptionClear"), 0);
+    EXPECT_EQ(fake.liveGlobalRefs, 0);
 }
 
 TEST_F(ErrorsModule, FailedRegistrationFailsBeforeAnyLookup) {
