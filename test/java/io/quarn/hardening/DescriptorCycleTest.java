@@ -191,33 +191,16 @@ public class DescriptorCycleTest {
 
     @Test
     void descriptorsReceivedByRecvFd() throws Exception {
-        byte[] path = dir.resolve("pass.sock").toString().getBytes(StandardCharsets.UTF_8);
-        int listener = check(Socket.newSocketDomainFd(), "socket");
-        int sender = -1;
-        int receiver = -1;
-        long pair = FileDescriptor.newPipe();
-        int passed = (int) pair;
-        try {
-            check(Socket.bindDomainSocket(listener, path), "bind");
-            check(Socket.listen(listener, 4), "listen");
-            sender = check(Socket.newSocketDomainFd(), "socket");
-            int connecting = sender;
-            check(untilReady(() -> Socket.connectDomainSocket(connecting, path)), "connect");
-            receiver = check(untilReady(() -> Socket.accept(listener, new byte[25])), "accept");
-            int from = sender;
-            int to = receiver;
+        try (Loopback.PassingPair local = Loopback.passingPair(dir.resolve("pass.sock"))) {
+            int from = local.sender;
+            int to = local.receiver;
+            int passed = local.passed;
             cycles("received by recvFd", () -> {
                 assertEquals(1, Socket.sendFd(from, passed));
                 int received = check(untilReady(() -> Socket.recvFd(to)), "recvFd");
                 assertTrue(TestNatives.sameFile(received, passed));
                 assertEquals(0, FileDescriptor.close(received));
             });
-        } finally {
-            FileDescriptor.close(receiver);
-            FileDescriptor.close(sender);
-            FileDescriptor.close(listener);
-            FileDescriptor.close((int) (pair >>> 32));
-            FileDescriptor.close(passed);
         }
     }
 }

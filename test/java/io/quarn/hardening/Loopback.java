@@ -1,7 +1,10 @@
 package io.quarn.hardening;
 
 import io.quarn.channel.unix.ErrorsStaticallyReferencedJniMethods;
+import io.quarn.channel.unix.FileDescriptor;
 import io.quarn.channel.unix.Socket;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.Path;
 import java.util.concurrent.TimeUnit;
 import java.util.function.IntSupplier;
 import java.util.function.Supplier;
@@ -73,5 +76,62 @@ final class Loopback {
             Thread.onSpinWait();
         }
         return result;
+    }
+
+    /**
+     * A local stream socket connected through the natives (listener, sender, accepted receiver)
+     * and a pipe whose write end is the descriptor to pass. Closing it closes all five.
+     */
+    static final class PassingPair implements AutoCloseable {
+        final int listener;
+        final int sender;
+        final int receiver;
+        final int pipeReadEnd;
+        /** The descriptor the tests pass with sendFd. */
+        final int passed;
+
+        private PassingPair(int[] fds) {
+            listener = fds[0];
+            sender = fds[1];
+            receiver = fds[2];
+            pipeReadEnd = fds[3];
+            passed = fds[4];
+        }
+
+        @Override
+        public void close() {
+            closeAll(new int[] {receiver, sender, listener, pipeReadEnd, passed});
+        }
+    }
+
+    static PassingPair passingPair(Path socketPath) {
+        byte[] path = socketPath.toString().getBytes(StandardCharsets.UTF_8);
+        int[] fds = {-1, -1, -1, -1, -1};
+        try {
+            long pipe = FileDescriptor.newPipe();
+            if (pipe < 0) {
+                check((int) pipe, "pipe");
+            }
+            fds[3] = (int) (pipe >>> 32);
+            fds[4] = (int) pipe;
+            int listener = fds[0] = check(Socket.newSocketDomainFd(), "socket");
+            check(Socket.bindDomainSocket(listener, path), "bind");
+            check(Socket.listen(listener, 4), "listen");
+            int sender = fds[1] = check(Socket.newSocketDomainFd(), "socket");
+            check(untilReady(() -> Socket.connectDomainSocket(sender, path)), "connect");
+            fds[2] = check(untilReady(() -> Socket.accept(listener, new byte[25])), "accept");
+            return new PassingPair(fds);
+        } catch (RuntimeException | Error e) {
+            closeAll(fds);
+            throw e;
+        }
+    }
+
+    private static void closeAll(int[] fds) {
+        for (int fd : fds) {
+            if (fd >= 0) {
+                FileDescriptor.close(fd);
+            }
+        }
     }
 }

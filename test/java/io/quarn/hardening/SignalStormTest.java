@@ -497,19 +497,11 @@ public class SignalStormTest {
 
     @Test
     void sendFdWaitsForRoomInAFullSocket() throws Exception {
-        byte[] path = dir.resolve("full.sock").toString().getBytes(StandardCharsets.UTF_8);
-        int listener = check(Socket.newSocketDomainFd(), "socket");
-        int sender = -1;
-        int receiver = -1;
-        long pair = FileDescriptor.newPipe();
-        int passed = (int) pair;
-        try {
-            check(Socket.bindDomainSocket(listener, path), "bind");
-            check(Socket.listen(listener, 4), "listen");
-            sender = check(Socket.newSocketDomainFd(), "socket");
+        try (Loopback.PassingPair local = Loopback.passingPair(dir.resolve("full.sock"))) {
+            int sender = local.sender;
+            int receiver = local.receiver;
+            int passed = local.passed;
             int from = sender;
-            check(Loopback.untilReady(() -> Socket.connectDomainSocket(from, path)), "connect");
-            receiver = check(Loopback.untilReady(() -> Socket.accept(listener, new byte[25])), "accept");
             ByteBuffer chunk = ByteBuffer.allocateDirect(65536);
             long filled = 0;
             int n;
@@ -538,12 +530,6 @@ public class SignalStormTest {
             int received = check(within(drainer), "recvFd");
             assertTrue(TestNatives.sameFile(received, passed));
             FileDescriptor.close(received);
-        } finally {
-            FileDescriptor.close(receiver);
-            FileDescriptor.close(sender);
-            FileDescriptor.close(listener);
-            FileDescriptor.close((int) (pair >>> 32));
-            FileDescriptor.close(passed);
         }
     }
 
@@ -652,19 +638,11 @@ public class SignalStormTest {
 
     @Test
     void recvFdWaitsForEveryPassedDescriptor() throws Exception {
-        byte[] path = dir.resolve("storm.sock").toString().getBytes(StandardCharsets.UTF_8);
-        int listener = check(Socket.newSocketDomainFd(), "socket");
-        int sender = -1;
-        int receiver = -1;
-        long pair = FileDescriptor.newPipe();
-        int passed = (int) pair;
-        try {
-            check(Socket.bindDomainSocket(listener, path), "bind");
-            check(Socket.listen(listener, 4), "listen");
-            sender = check(Socket.newSocketDomainFd(), "socket");
+        try (Loopback.PassingPair local = Loopback.passingPair(dir.resolve("storm.sock"))) {
+            int sender = local.sender;
+            int receiver = local.receiver;
+            int passed = local.passed;
             int from = sender;
-            check(Loopback.untilReady(() -> Socket.connectDomainSocket(from, path)), "connect");
-            receiver = check(Loopback.untilReady(() -> Socket.accept(listener, new byte[25])), "accept");
             check(HardeningNatives.setBlocking(receiver, true), "blocking");
             int count = 200;
             Future<Integer> passer = peers.submit(() -> {
@@ -685,12 +663,6 @@ public class SignalStormTest {
                 }
             });
             assertEquals(count, within(passer));
-        } finally {
-            FileDescriptor.close(receiver);
-            FileDescriptor.close(sender);
-            FileDescriptor.close(listener);
-            FileDescriptor.close((int) (pair >>> 32));
-            FileDescriptor.close(passed);
         }
     }
 }
