@@ -18,16 +18,8 @@ TEST(KQueueReuse, OtherFilterOnAReusedNumberRegistersAtTheFirstAdd) {
     ASSERT_EQ(apply(kq.get(), {change(number, EVFILT_WRITE, EV_ADD)}), 0);
     close(number);  // plain close(2): the layer does not hear of it
 
-    int pair[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair), 0);
-    if (pair[1] == number) {
-        std::swap(pair[0], pair[1]);
-    }
-    if (pair[0] != number) {
-        ASSERT_EQ(dup3(pair[0], number, O_CLOEXEC), number);
-        close(pair[0]);
-    }
-    Fd owner(number), peer(pair[1]);
+    Fd owner, peer;
+    ASSERT_NO_FATAL_FAILURE(localPairOnNumber(number, owner, peer));
     ASSERT_EQ(write(peer.get(), "x", 1), 1);
 
     // The read filter was never registered on either file: the add creates it at once.
@@ -58,16 +50,8 @@ TEST(KQueueReuse, LevelKnoteAtTheEndOfAStreamDoesNotOutliveItsFile) {
     }
     close(server.release());  // plain close(2): the layer does not hear of it
 
-    int pair[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair), 0);
-    if (pair[1] == number) {
-        std::swap(pair[0], pair[1]);
-    }
-    if (pair[0] != number) {
-        ASSERT_EQ(dup3(pair[0], number, O_CLOEXEC), number);
-        close(pair[0]);
-    }
-    Fd owner(number), peer(pair[1]);
+    Fd owner, peer;
+    ASSERT_NO_FATAL_FAILURE(localPairOnNumber(number, owner, peer));
     for (int round = 0; round < 3; round++) {
         EXPECT_TRUE(wait(kq.get(), 4, 0).empty()) << "round " << round;
     }

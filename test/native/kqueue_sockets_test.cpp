@@ -253,17 +253,9 @@ TEST(KQueueSockets, KnotesOfAClosedSocketNeverReachItsNumbersNextOwner) {
         } else {
             close(server.release());  // plain close(2), no hook
         }
-        int pair[2];
-        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair), 0);
         // The new socket takes the old number.
-        if (pair[1] == number) {
-            std::swap(pair[0], pair[1]);
-        }
-        if (pair[0] != number) {
-            ASSERT_EQ(dup3(pair[0], number, O_CLOEXEC), number);
-            close(pair[0]);
-        }
-        Fd owner(number), peer(pair[1]);
+        Fd owner, peer;
+        ASSERT_NO_FATAL_FAILURE(localPairOnNumber(number, owner, peer));
         ASSERT_EQ(write(peer.get(), "x", 1), 1);
         EXPECT_TRUE(wait(kq.get(), 4, 20).empty()) << (hook ? "with" : "without") << " the close hook";
 

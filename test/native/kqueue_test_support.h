@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "platform/event.h"
@@ -125,6 +126,22 @@ inline Fd tcpListener(uint16_t *port) {
 }
 
 // A connected loopback TCP pair, both non-blocking.
+// A connected local stream pair whose first socket takes the given (free) descriptor number,
+// as a new file does when a closed descriptor's number is reused.
+inline void localPairOnNumber(int number, Fd &owner, Fd &peer) {
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair), 0);
+    if (pair[1] == number) {
+        std::swap(pair[0], pair[1]);
+    }
+    if (pair[0] != number) {
+        ASSERT_EQ(dup3(pair[0], number, O_CLOEXEC), number);
+        close(pair[0]);
+    }
+    owner.reset(number);
+    peer.reset(pair[1]);
+}
+
 inline void tcpPair(Fd &client, Fd &server) {
     uint16_t port = 0;
     Fd listener = tcpListener(&port);
