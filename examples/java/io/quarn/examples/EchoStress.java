@@ -135,15 +135,12 @@ public final class EchoStress {
         void connect() {
             fd = Socket.newSocketStreamFd(false);
             if (fd < 0) {
-                failures++;
-                finish();
+                fail();
                 return;
             }
             int result = Socket.connect(fd, false, address, 0, port);
             if (result != 0 && result != -EINPROGRESS) {
-                failures++;
-                closeIfOpen();
-                finish();
+                fail();
                 return;
             }
             connecting = result != 0;
@@ -163,9 +160,7 @@ public final class EchoStress {
             }
             if (connecting) {
                 if (Socket.finishConnect(fd) != 0) {
-                    failures++;
-                    closeIfOpen();
-                    finish();
+                    fail();
                     return;
                 }
                 connecting = false;
@@ -193,9 +188,7 @@ public final class EchoStress {
                         sent += n;
                         progress = true;
                     } else if (n != -EAGAIN) {
-                        failures++;
-                        closeIfOpen();
-                        finish();
+                        fail();
                         return;
                     }
                 }
@@ -205,9 +198,7 @@ public final class EchoStress {
                         received += n;
                         progress = true;
                     } else if (n != -EAGAIN) {
-                        failures++;
-                        closeIfOpen();
-                        finish();
+                        fail();
                         return;
                     }
                 }
@@ -238,6 +229,13 @@ public final class EchoStress {
                     progress = true;
                 }
             }
+        }
+
+        /** Counts a failed connection, closes it and ends this client. */
+        private void fail() {
+            failures++;
+            closeIfOpen();
+            finish();
         }
 
         void closeIfOpen() {
