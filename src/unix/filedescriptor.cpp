@@ -14,6 +14,7 @@
 #include "platform/pipe.h"
 #include "quarn_transport_native_kqueue.h"
 #include "unix/filedescriptor_vector.h"
+#include "unix/span.h"
 #include "unix/util/registration.h"
 
 namespace {
@@ -36,29 +37,22 @@ auto retryOnInterrupt(Call call) -> decltype(call()) {
     }
 }
 
-// A span from position to limit. A limit below the position has no valid reading: passed on,
-// the negative length would become a count near SIZE_MAX, and a read could then write past
-// the caller's memory.
-bool validSpan(jint position, jint limit) { return limit >= position; }
-
-char *spanStart(void *address, jint position) {
-    return reinterpret_cast<char *>(reinterpret_cast<uintptr_t>(address) + static_cast<uintptr_t>(position));
-}
-
 jint writeSpan(jint fd, void *address, jint position, jint limit) {
-    if (!validSpan(position, limit)) {
+    const int64_t length = quarn::util::spanLength(position, limit);
+    if (length < 0) {
         return -EINVAL;
     }
-    const size_t length = static_cast<size_t>(limit - position);
-    return static_cast<jint>(retryOnInterrupt([&] { return write(fd, spanStart(address, position), length); }));
+    return static_cast<jint>(retryOnInterrupt(
+        [&] { return write(fd, quarn::util::spanStart(address, position), static_cast<size_t>(length)); }));
 }
 
 jint readSpan(jint fd, void *address, jint position, jint limit) {
-    if (!validSpan(position, limit)) {
+    const int64_t length = quarn::util::spanLength(position, limit);
+    if (length < 0) {
         return -EINVAL;
     }
-    const size_t length = static_cast<size_t>(limit - position);
-    return static_cast<jint>(retryOnInterrupt([&] { return read(fd, spanStart(address, position), length); }));
+    return static_cast<jint>(retryOnInterrupt(
+        [&] { return read(fd, quarn::util::spanStart(address, position), static_cast<size_t>(length)); }));
 }
 
 jint close0(JNIEnv *, jclass, jint fd) {

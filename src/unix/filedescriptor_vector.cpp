@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "unix/span.h"
 #include "unix/writev_budget.h"
 
 namespace quarn::fd {
@@ -55,7 +56,13 @@ Step takeBuffer(JNIEnv *env, const BufferAccess &access, jobjectArray buffers, j
         *error = -EINVAL;
         return Step::kFailed;
     }
-    const int64_t length = static_cast<int64_t>(span.limit) - span.position;
+    const int64_t length = util::spanLength(span.position, span.limit);
+    if (length < 0) {
+        // A buffer keeps 0 <= position <= limit; anything else has no region to write.
+        env->DeleteLocalRef(buffer);
+        *error = -EINVAL;
+        return Step::kFailed;
+    }
     if (first) {
         *budget = budgetAfterFirst(maxBytes, length);
     } else if (!takeWithinBudget(budget, length)) {
@@ -68,8 +75,7 @@ Step takeBuffer(JNIEnv *env, const BufferAccess &access, jobjectArray buffers, j
         *error = -EFAULT;
         return Step::kFailed;
     }
-    entry->iov_base =
-        reinterpret_cast<void *>(reinterpret_cast<uintptr_t>(address) + static_cast<uintptr_t>(span.position));
+    entry->iov_base = util::spanStart(address, span.position);
     entry->iov_len = static_cast<size_t>(length);
     return Step::kTaken;
 }

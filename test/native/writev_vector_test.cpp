@@ -173,6 +173,20 @@ TEST_P(WritevVector, RaisingMethodStopsTheWalk) {
     EXPECT_EQ(callsNamed("GetObjectArrayElement"), 1);
 }
 
+TEST_P(WritevVector, BufferWithoutARegionIsRefusedBeforeItsAddressIsTaken) {
+    for (const auto &[position, limit] : {std::pair{5, 4}, std::pair{-1, 4}, std::pair{INT32_MIN, INT32_MAX}}) {
+        buffersOf({1, 1});
+        fake.buffers[1].position = position;
+        fake.buffers[1].limit = limit;
+        fake.calls.clear();
+        EXPECT_EQ(fill(0, 2, INT64_MAX), -EINVAL) << position << ".." << limit;
+        EXPECT_EQ(callsNamed("GetDirectBufferAddress"), 1) << "only the first buffer's";
+        EXPECT_EQ(callsNamed("DeleteLocalRef"), 2);
+        fake.buffers.clear();
+        fake.arrayElements.clear();
+    }
+}
+
 TEST_P(WritevVector, HeapBufferHasNoAddressAndIsRefused) {
     buffersOf({1, 1});
     fake.buffers[1].address = nullptr;

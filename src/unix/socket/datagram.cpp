@@ -10,6 +10,7 @@
 #include "quarn_transport_native_kqueue.h"
 #include "unix/socket/address.h"
 #include "unix/socket/datagram_control.h"
+#include "unix/span.h"
 
 namespace quarn::socket {
 
@@ -76,13 +77,19 @@ int destinationOf(JNIEnv *env, jboolean ipv6, jbyteArray address, jint scopeId, 
 
 jint sendRegion(JNIEnv *env, jint fd, jboolean ipv6, void *base, jint position, jint limit, jbyteArray address,
                 jint scopeId, jint port) {
+    const int64_t span = util::spanLength(position, limit);
+    if (span < 0) {
+        // Refused before any system call: on a connected stream socket the length near 2^64
+        // would send memory past the caller's region to the peer.
+        return -EINVAL;
+    }
     sockaddr_storage destination;
     socklen_t length;
     if (destinationOf(env, ipv6, address, scopeId, port, &destination, &length) == -1) {
         return -1;
     }
-    const char *data = static_cast<const char *>(base) + position;
-    const size_t size = static_cast<size_t>(limit - position);
+    const char *data = util::spanStart(base, position);
+    const size_t size = static_cast<size_t>(span);
     ssize_t sent;
     do {
         sent = sendto(fd, data, size, 0, reinterpret_cast<const sockaddr *>(&destination), length);
@@ -112,8 +119,9 @@ jobject receiveFailed(JNIEnv *env, int error) {
 }  // namespace
 
 jobject receiveDatagram(JNIEnv *env, jint fd, void *base, jint position, jint limit) {
-    if (limit < position) {
-        // The negative span would reach the kernel as a length near SIZE_MAX, and a waiting
+    const int64_t span = util::spanLength(position, limit);
+    if (span < 0) {
+        // A negative span would reach the kernel as a length near SIZE_MAX, and a waiting
         // datagram would then be written past the end of the caller's memory. Refused before
         // anything is received, so the datagram stays in the socket.
         quarn_unix_errors_throwIOExceptionErrorNo(env, "recvfrom() failed: ", EINVAL);
@@ -132,7 +140,7 @@ jobject receiveDatagram(JNIEnv *env, jint fd, void *base, jint position, jint li
         return nullptr;
     }
 
-    iovec region{static_cast<char *>(base) + position, static_cast<size_t>(limit - position)};
+    iovec region{util::spanStart(base, position), static_cast<size_t>(span)};
     sockaddr_storage sender;
     std::memset(&sender, 0, sizeof(sender));
     DatagramControl control;

@@ -293,7 +293,7 @@ public class BadInputTest {
                 () -> Native.keventWait(kqueue(), eventsAddress, -1, eventsAddress, 4, 0, 0), -einval));
         rows.add(returns("keventWait negative event capacity",
                 () -> Native.keventWait(kqueue(), 0, 0, eventsAddress, -1, 0, 0), -einval));
-        // The sends pass such lengths on: the kernel refuses a datagram that large before reading it.
+        // The vector send passes its count on: the kernel refuses it before reading anything.
         int emsgsize = TestNatives.errno("EMSGSIZE");
         // Null lists: the kernel would answer EFAULT; the layer on Linux must not crash instead.
         rows.add(returns("keventWait null change list", () -> Native.keventWait(kqueue(), 0, 1, eventsAddress, 4, 0,
@@ -303,14 +303,32 @@ public class BadInputTest {
         rows.add(returns("sendToAddresses length -1",
                 () -> Socket.sendToAddresses(udp, false, vectorAddress, -1, IPV4, 0, 9), -emsgsize));
         rows.add(returns("sendTo limit below position", () -> Socket.sendTo(udp, false, buffer, 16, 8, IPV4, 0, 9),
-                -emsgsize));
+                -einval));
         rows.add(returns("sendToAddress limit below position",
-                () -> Socket.sendToAddress(udp, false, address, 16, 8, IPV4, 0, 9), -emsgsize));
+                () -> Socket.sendToAddress(udp, false, address, 16, 8, IPV4, 0, 9), -einval));
         String invalid = "recvfrom() failed: " + ErrorsStaticallyReferencedJniMethods.strError(einval);
         rows.add(raises("recvFrom limit below position", () -> Socket.recvFrom(udp, buffer, 16, 8),
                 java.io.IOException.class, invalid));
         rows.add(raises("recvFromAddress limit below position", () -> Socket.recvFromAddress(udp, address, 16, 8),
                 java.io.IOException.class, invalid));
+        // A negative position: with the largest limit the int difference overflows; with a small
+        // one the region would start before the caller's memory.
+        for (int[] span : new int[][] {{Integer.MIN_VALUE, Integer.MAX_VALUE}, {-8, 8}}) {
+            int p = span[0];
+            int l = span[1];
+            String what = "position " + p + " limit " + l + ": ";
+            rows.add(returns(what + "write", () -> FileDescriptor.write(pipeWrite, buffer, p, l), -einval));
+            rows.add(returns(what + "writeAddress", () -> FileDescriptor.writeAddress(pipeWrite, address, p, l),
+                    -einval));
+            rows.add(returns(what + "read", () -> FileDescriptor.read(pipeRead, buffer, p, l), -einval));
+            rows.add(returns(what + "readAddress", () -> FileDescriptor.readAddress(pipeRead, address, p, l),
+                    -einval));
+            rows.add(returns(what + "sendTo", () -> Socket.sendTo(udp, false, buffer, p, l, IPV4, 0, 9), -einval));
+            rows.add(returns(what + "sendToAddress", () -> Socket.sendToAddress(udp, false, address, p, l, IPV4, 0,
+                    9), -einval));
+            rows.add(raises(what + "recvFromAddress", () -> Socket.recvFromAddress(udp, address, p, l),
+                    java.io.IOException.class, invalid));
+        }
         rows.add(returns("shutdown of neither direction", () -> Socket.shutdown(tcp, false, false), -einval));
 
         // Local socket paths: longer than the address holds, far longer than any path, empty.
@@ -464,6 +482,39 @@ public class BadInputTest {
         } finally {
             FileDescriptor.close(fd);
             FileDescriptor.close(receiver);
+        }
+    }
+
+    @Test
+    void sendWithALimitBelowThePositionSendsNothingOnAStream() throws Exception {
+        int listener = Loopback.tcpListener(4);
+        int client = check(Socket.newSocketStreamFd(false), "socket");
+        int[] accepted = {-1};
+        try {
+            int connected = Socket.connect(client, false, IPV4, 0, Loopback.localPort(listener));
+            assertTrue(connected == 0 || connected == -Loopback.EINPROGRESS);
+            int server = accepted[0] = Loopback.untilReady(() -> Socket.accept(listener, new byte[32]));
+            // On a connected stream the destination is ignored, and the length near 2^64 once
+            // sent memory past the buffer to the peer.
+            assertEquals(-einval, Socket.sendTo(client, false, buffer, 16, 8, IPV4, 0, 9));
+            assertEquals(-einval, Socket.sendToAddress(client, false, address, 16, 8, IPV4, 0, 9));
+            assertEquals(3, Socket.sendToAddress(client, false, address, 0, 3, IPV4, 0, 9));
+            Socket.shutdown(client, false, true);
+            ByteBuffer in = ByteBuffer.allocateDirect(4096);
+            long total = 0;
+            int n;
+            for (int reads = 0; reads < 100
+                    && (n = Loopback.untilReady(() -> FileDescriptor.read(server, in, 0, in.capacity()))) > 0;
+                    reads++) {
+                total += n;
+            }
+            assertEquals(3, total, "only the good send reaches the peer");
+        } finally {
+            FileDescriptor.close(client);
+            FileDescriptor.close(listener);
+            if (accepted[0] >= 0) {
+                FileDescriptor.close(accepted[0]);
+            }
         }
     }
 
