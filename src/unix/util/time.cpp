@@ -31,24 +31,33 @@ extern "C" int quarn_unix_util_clock_gettime(clockid_t clockId, struct timespec 
     return clock_gettime(clockId, tp);
 }
 
+// Both helpers take time values as they come, unnormalised or extreme, so every difference is
+// taken in 64-bit wrap-around unsigned arithmetic (a signed one could overflow), and only
+// comparisons look at the values as signed.
+
 extern "C" uint64_t quarn_unix_util_timespec_elapsed_ns(const struct timespec *begin, const struct timespec *end) {
-    // Wrap-around arithmetic: an end before the beginning gives a huge count, which the
-    // subtraction below treats as used up.
-    return static_cast<uint64_t>(end->tv_sec - begin->tv_sec) * UINT64_C(1000000000) +
-           static_cast<uint64_t>(end->tv_nsec - begin->tv_nsec);
+    // An end before the beginning wraps to a huge count, which the subtraction below treats as
+    // used up.
+    const uint64_t seconds = static_cast<uint64_t>(end->tv_sec) - static_cast<uint64_t>(begin->tv_sec);
+    const uint64_t nanos = static_cast<uint64_t>(end->tv_nsec) - static_cast<uint64_t>(begin->tv_nsec);
+    return seconds * UINT64_C(1000000000) + nanos;
 }
 
 extern "C" bool quarn_unix_util_timespec_subtract_ns(struct timespec *ts, uint64_t nanos) {
-    const uint64_t seconds = nanos / UINT64_C(1000000000);
-    const uint64_t rest = nanos % UINT64_C(1000000000);
-    if (rest > static_cast<uint64_t>(ts->tv_nsec)) {
-        --ts->tv_sec;
-        ts->tv_nsec += 1000000000L;
-    }
-    // Compared as signed: seconds beyond INT64_MAX always mean the time is used up.
-    const bool usedUp = seconds > static_cast<uint64_t>(INT64_MAX) || static_cast<int64_t>(ts->tv_sec) < static_cast<int64_t>(seconds);
-    ts->tv_sec = static_cast<time_t>(static_cast<uint64_t>(ts->tv_sec) - seconds);
-    ts->tv_nsec = static_cast<long>(static_cast<uint64_t>(ts->tv_nsec) - rest);
+    // WHOLE is below 2^35 and REST below 10^9: both fit a signed value.
+    const int64_t whole = static_cast<int64_t>(nanos / UINT64_C(1000000000));
+    const int64_t rest = static_cast<int64_t>(nanos % UINT64_C(1000000000));
+    const int64_t seconds = ts->tv_sec;
+    const int64_t nanoseconds = ts->tv_nsec;
+    // Compared as signed, so that a negative nanosecond field borrows too.
+    const bool borrow = rest > nanoseconds;
+    // The remaining seconds after the borrow, compared without forming them: one below the most
+    // negative second is below every count.
+    const bool usedUp = borrow ? (seconds == INT64_MIN || seconds - 1 < whole) : seconds < whole;
+    const uint64_t borrowed = borrow ? 1 : 0;
+    ts->tv_sec = static_cast<time_t>(static_cast<uint64_t>(seconds) - borrowed - static_cast<uint64_t>(whole));
+    ts->tv_nsec = static_cast<long>(static_cast<uint64_t>(nanoseconds) + borrowed * UINT64_C(1000000000) -
+                                    static_cast<uint64_t>(rest));
     return usedUp;
 }
 
