@@ -54,12 +54,15 @@ TEST(BsdSendFileLoop, SplitsAtTheLinuxLimitAndAdvancesThePosition) {
     EXPECT_EQ(std::make_pair(static_cast<off_t>(7 + kSendfileMaxPerCall), size_t{10}), call.seen[1]);
 }
 
-TEST(BsdSendFileLoop, FailureAfterProgressReportsTheProgressOnly) {
+// An interruption after progress must reach the caller, which continues on a blocking socket
+// instead of stopping short.
+TEST(BsdSendFileLoop, FailureAfterProgressGivesItsErrnoAndTheProgress) {
     for (const int error : {EAGAIN, EINTR, EPIPE}) {
         ScriptedCall call{{{30, 0}, {-1, error}}, {}};
         off_t sent = -1;
         errno = 0;
-        EXPECT_EQ(0, sendFileLoop(call, 0, 100, &sent)) << error;
+        EXPECT_EQ(-1, sendFileLoop(call, 0, 100, &sent)) << error;
+        EXPECT_EQ(error, errno);
         EXPECT_EQ(30, sent);
         EXPECT_EQ((std::make_pair(off_t{30}, size_t{70})), call.seen.at(1));
     }

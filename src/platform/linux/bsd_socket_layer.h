@@ -57,9 +57,9 @@ inline constexpr size_t kSendfileMaxPerCall = 0x7ffff000;
 
 // The FreeBSD-shaped transfer over calls of the form call(&position, count), which behave as
 // Linux sendfile(s, fd, &position, count). It calls again until nbytes have gone, the file
-// ends or a call fails. Once bytes have moved a failure is not reported: the result is 0 with
-// the count in *sbytes, and the caller meets the error (EAGAIN, EINTR or another) on its next
-// call. Only a failure with nothing sent gives -1 with errno.
+// ends or a call fails. A failed call gives -1 with its errno and the bytes the earlier calls
+// moved in *sbytes, as FreeBSD reports a transfer that an interruption or a full socket cut
+// short: a caller that continues after EINTR then carries on from the right place.
 template <typename Call>
 int sendFileLoop(Call &&call, off_t offset, size_t nbytes, off_t *sbytes) {
     size_t sent = 0;
@@ -67,12 +67,7 @@ int sendFileLoop(Call &&call, off_t offset, size_t nbytes, off_t *sbytes) {
         off_t position = offset + static_cast<off_t>(sent);
         const ssize_t moved = call(&position, std::min(nbytes - sent, kSendfileMaxPerCall));
         if (moved < 0) {
-            const int error = errno;
             *sbytes = static_cast<off_t>(sent);
-            if (sent > 0) {
-                return 0;
-            }
-            errno = error;
             return -1;
         }
         if (moved == 0) {
