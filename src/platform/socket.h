@@ -9,10 +9,20 @@
 //                                            when the C library has none; then accept(2) and
 //                                            two fcntl(2) calls give the same flags. Tests
 //                                            may set it to null to exercise that path.
+//   bool isNewConnectionError(int listener, int error)
+//                                            true when accept(2) on listener failed with an
+//                                            error of the connection it took off the queue
+//                                            (that connection is gone; the listener is fine)
+//   int disconnectKeepingLocalPort(int fd, Disconnect disconnect)
+//                                            runs disconnect() (0 or -errno), which connects
+//                                            a datagram socket to AF_UNSPEC, and keeps the
+//                                            socket on its local address and port; 0 or
+//                                            -errno
 //
 // Option levels, option names and errno values are the system headers' own everywhere.
 #pragma once
 
+#include <errno.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/types.h>
@@ -33,5 +43,52 @@ inline int addressFamily(const sockaddr_storage &address) {
 using Accept4Function = int (*)(int, struct sockaddr *, socklen_t *, int);
 
 inline Accept4Function accept4Function = &::accept4;
+
+}  // namespace quarn::platform
+
+#if defined(__FreeBSD__)
+
+namespace quarn::platform {
+
+// FreeBSD's accept(2) never reports an error of the new connection: one that failed before it
+// was taken is dropped from the queue by the kernel.
+inline bool isNewConnectionError(int, int) {
+    return false;
+}
+
+// FreeBSD's UDP disconnect keeps the local address and port.
+template <typename Disconnect>
+int disconnectKeepingLocalPort(int, Disconnect &&disconnect) {
+    return disconnect();
+}
+
+}  // namespace quarn::platform
+
+#else
+#include "platform/linux/socket_layer.h"
+#endif
+
+namespace quarn::platform {
+
+// At most this many failed connections are passed over by one accept; a listener whose queue
+// holds more gets ECONNABORTED, FreeBSD's own answer for a connection that went away before
+// it was taken, and finds the rest on its next accept.
+inline constexpr int kFailedConnectionsPassedOver = 32;
+
+// Calls accept() (a descriptor, or -1 with errno) until it gives a connection or an error of
+// the listener itself; EAGAIN when the failed connections were all the queue held.
+template <typename Accept>
+int acceptNextConnection(int listener, Accept &&accept) {
+    for (int passed = 0;; ++passed) {
+        const int fd = accept();
+        if (fd != -1 || !isNewConnectionError(listener, errno)) {
+            return fd;
+        }
+        if (passed == kFailedConnectionsPassedOver) {
+            errno = ECONNABORTED;
+            return -1;
+        }
+    }
+}
 
 }  // namespace quarn::platform

@@ -87,17 +87,30 @@ int probePreferredFamily() {
 }
 
 int acceptConnection(int fd, sockaddr_storage *peer) {
-    std::memset(peer, 0, sizeof(*peer));
     socklen_t length = sizeof(*peer);
     auto *address = reinterpret_cast<sockaddr *>(peer);
+    // Each attempt starts from a zeroed peer of full length: a failed connection passed over
+    // may have left a part of its address behind.
+    const auto fresh = [&] {
+        std::memset(peer, 0, sizeof(*peer));
+        length = sizeof(*peer);
+    };
     const platform::Accept4Function accept4 = platform::accept4Function;
     if (accept4 != nullptr) {
-        const int accepted = retryOnInterrupt([&] {
-            return accept4(fd, address, &length, platform::kSocketCloseOnExec | platform::kSocketNonBlocking);
+        const int accepted = platform::acceptNextConnection(fd, [&] {
+            return retryOnInterrupt([&] {
+                fresh();
+                return accept4(fd, address, &length, platform::kSocketCloseOnExec | platform::kSocketNonBlocking);
+            });
         });
         return accepted == -1 ? -errno : accepted;
     }
-    const int accepted = retryOnInterrupt([&] { return ::accept(fd, address, &length); });
+    const int accepted = platform::acceptNextConnection(fd, [&] {
+        return retryOnInterrupt([&] {
+            fresh();
+            return ::accept(fd, address, &length);
+        });
+    });
     if (accepted == -1) {
         return -errno;
     }
@@ -127,12 +140,11 @@ int dissolveAssociation(int fd, bool ipv6) {
     sockaddr_storage unspecified{};
     unspecified.ss_family = AF_UNSPEC;
     const socklen_t length = ipv6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
-    const int result =
-        retryOnInterrupt([&] { return ::connect(fd, reinterpret_cast<const sockaddr *>(&unspecified), length); });
-    if (result == -1 && errno != EAFNOSUPPORT) {
-        return -errno;
-    }
-    return 0;
+    return platform::disconnectKeepingLocalPort(fd, [&] {
+        const int result =
+            retryOnInterrupt([&] { return ::connect(fd, reinterpret_cast<const sockaddr *>(&unspecified), length); });
+        return result == -1 && errno != EAFNOSUPPORT ? -errno : 0;
+    });
 }
 
 void initialize(JNIEnv *, jclass, jboolean ipv4Preferred) {

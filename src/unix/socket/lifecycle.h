@@ -31,14 +31,15 @@ int probePreferredFamily();
 
 // Accepts one connection into peer (zeroed first) and returns the new descriptor, which is
 // non-blocking and close-on-exec, or -errno. Uses accept4 when the platform offers it, else
-// accept and two fcntl calls; a descriptor whose flags cannot be set is closed.
+// accept and two fcntl calls; a descriptor whose flags cannot be set is closed. A connection
+// that failed before it was taken is passed over for the next one (platform/socket.h).
 int acceptConnection(int fd, sockaddr_storage *peer);
 
 // The shutdown(2) direction for the two Java flags, or -1 when neither is asked for.
 int shutdownDirection(bool input, bool output);
 
-// Dissolves a datagram socket's association: connect to AF_UNSPEC. 0 or -errno; a system
-// that answers EAFNOSUPPORT counts as done.
+// Dissolves a datagram socket's association: connect to AF_UNSPEC. The socket stays on its
+// local address and port. 0 or -errno; a system that answers EAFNOSUPPORT counts as done.
 int dissolveAssociation(int fd, bool ipv6);
 
 }  // namespace quarn::socket

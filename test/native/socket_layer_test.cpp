@@ -1,0 +1,222 @@
+// The socket seam on this system: accept passes over connections that failed before they were
+// taken, and a datagram disconnect keeps the socket on its local address and port.
+#include "platform/socket.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "unix/socket/lifecycle.h"
+
+namespace {
+
+using quarn::platform::acceptNextConnection;
+using quarn::platform::kFailedConnectionsPassedOver;
+
+// Answers of a scripted accept: a descriptor, or -1 with the error.
+struct ScriptedAccept {
+    std::vector<std::pair<int, int>> answers;
+    size_t calls = 0;
+
+    int operator()() {
+        const auto [result, error] = answers.at(std::min(calls, answers.size() - 1));
+        ++calls;
+        errno = error;
+        return result;
+    }
+};
+
+class Socket {
+public:
+    explicit Socket(int fd) : fd_(fd) {}
+    ~Socket() {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+    }
+    Socket(const Socket &) = delete;
+    Socket &operator=(const Socket &) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+TEST(AcceptNextConnection, FailedConnectionsArePassedOverForTheNextOne) {
+    for (const int error : {ENETDOWN, EPROTO, ENOPROTOOPT, EHOSTDOWN, ENONET, EHOSTUNREACH, ENETUNREACH}) {
+        ScriptedAccept accept{{{-1, error}, {-1, EPROTO}, {7, 0}}};
+        EXPECT_EQ(acceptNextConnection(-1, accept), 7) << error;
+        EXPECT_EQ(accept.calls, 3u);
+    }
+}
+
+TEST(AcceptNextConnection, NothingLeftAfterFailedConnectionsIsEagain) {
+    ScriptedAccept accept{{{-1, EHOSTUNREACH}, {-1, EAGAIN}}};
+    EXPECT_EQ(acceptNextConnection(-1, accept), -1);
+    EXPECT_EQ(errno, EAGAIN);
+    EXPECT_EQ(accept.calls, 2u);
+}
+
+TEST(AcceptNextConnection, ErrorsOfTheListenerComeBackAtOnce) {
+    for (const int error : {EBADF, EMFILE, EINVAL, ECONNABORTED}) {
+        ScriptedAccept accept{{{-1, error}}};
+        EXPECT_EQ(acceptNextConnection(-1, accept), -1);
+        EXPECT_EQ(errno, error);
+        EXPECT_EQ(accept.calls, 1u);
+    }
+}
+
+TEST(AcceptNextConnection, PassingOverIsBounded) {
+    ScriptedAccept accept{{{-1, ENETUNREACH}}};
+    EXPECT_EQ(acceptNextConnection(-1, accept), -1);
+    EXPECT_EQ(errno, ECONNABORTED);
+    EXPECT_EQ(accept.calls, static_cast<size_t>(kFailedConnectionsPassedOver) + 1);
+}
+
+TEST(AcceptNextConnection, OperationNotSupportedBelongsToAConnectionOnlyOnAListener) {
+    Socket datagram(socket(AF_INET, SOCK_DGRAM, 0));
+    ScriptedAccept onDatagram{{{-1, EOPNOTSUPP}, {7, 0}}};
+    EXPECT_EQ(acceptNextConnection(datagram.get(), onDatagram), -1);
+    EXPECT_EQ(errno, EOPNOTSUPP);
+    Socket listener(socket(AF_INET, SOCK_STREAM, 0));
+    ASSERT_EQ(listen(listener.get(), 1), 0);
+    ScriptedAccept onListener{{{-1, EOPNOTSUPP}, {7, 0}}};
+    EXPECT_EQ(acceptNextConnection(listener.get(), onListener), 7);
+}
+
+// The accept path over a real listener whose first answer is a connection that failed.
+int gFailuresLeft = 0;
+int acceptAfterAFailure(int fd, sockaddr *address, socklen_t *length, int flags) {
+    if (gFailuresLeft > 0) {
+        --gFailuresLeft;
+        std::memset(address, 0x5a, *length);  // what a failed attempt may leave behind
+        errno = EPROTO;
+        return -1;
+    }
+    return ::accept4(fd, address, length, flags);
+}
+
+struct ScriptedAccept4 {
+    quarn::platform::Accept4Function saved = quarn::platform::accept4Function;
+    ScriptedAccept4() { quarn::platform::accept4Function = &acceptAfterAFailure; }
+    ~ScriptedAccept4() { quarn::platform::accept4Function = saved; }
+};
+
+TEST(AcceptNextConnection, AcceptPathTakesTheNextRealConnection) {
+    const ScriptedAccept4 scripted;
+    Socket listener(quarn::socket::openSocket(AF_INET, SOCK_STREAM));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    ASSERT_EQ(bind(listener.get(), reinterpret_cast<sockaddr *>(&address), sizeof(address)), 0);
+    ASSERT_EQ(listen(listener.get(), 4), 0);
+    ASSERT_EQ(getsockname(listener.get(), reinterpret_cast<sockaddr *>(&address), &length), 0);
+    Socket client(socket(AF_INET, SOCK_STREAM, 0));
+    ASSERT_EQ(connect(client.get(), reinterpret_cast<sockaddr *>(&address), sizeof(address)), 0);
+
+    gFailuresLeft = 2;
+    sockaddr_storage peer;
+    const Socket accepted(quarn::socket::acceptConnection(listener.get(), &peer));
+    EXPECT_GE(accepted.get(), 0);
+    EXPECT_EQ(gFailuresLeft, 0);
+    EXPECT_EQ(peer.ss_family, AF_INET);
+    EXPECT_EQ(reinterpret_cast<const uint8_t *>(&peer)[sizeof(peer) - 1], 0) << "peer zeroed for each attempt";
+    gFailuresLeft = 1;
+    EXPECT_EQ(quarn::socket::acceptConnection(listener.get(), &peer), -EAGAIN) << "the queue is empty";
+}
+
+// A datagram socket's local address on this system, as text "address port".
+std::string localOf(int fd) {
+    sockaddr_storage address{};
+    socklen_t length = sizeof(address);
+    if (getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
+        return "getsockname failed";
+    }
+    char text[INET6_ADDRSTRLEN] = {};
+    if (address.ss_family == AF_INET) {
+        const auto &in = reinterpret_cast<const sockaddr_in &>(address);
+        inet_ntop(AF_INET, &in.sin_addr, text, sizeof(text));
+        return std::string(text) + " " + std::to_string(ntohs(in.sin_port));
+    }
+    const auto &in6 = reinterpret_cast<const sockaddr_in6 &>(address);
+    inet_ntop(AF_INET6, &in6.sin6_addr, text, sizeof(text));
+    return std::string(text) + " " + std::to_string(ntohs(in6.sin6_port));
+}
+
+sockaddr_storage inetAddress(int family, const char *text, in_port_t port, socklen_t *length) {
+    sockaddr_storage address{};
+    if (family == AF_INET) {
+        auto &in = reinterpret_cast<sockaddr_in &>(address);
+        in.sin_family = AF_INET;
+        in.sin_port = htons(port);
+        inet_pton(AF_INET, text, &in.sin_addr);
+        *length = sizeof(in);
+    } else {
+        auto &in6 = reinterpret_cast<sockaddr_in6 &>(address);
+        in6.sin6_family = AF_INET6;
+        in6.sin6_port = htons(port);
+        inet_pton(AF_INET6, text, &in6.sin6_addr);
+        *length = sizeof(in6);
+    }
+    return address;
+}
+
+struct DisconnectCase {
+    int family;
+    const char *bound;  // the address bound with port 0
+    const char *peer;   // the address connected to (port 9)
+    const char *kept;   // the local address expected after the disconnect
+};
+
+TEST(DisconnectKeepsTheLocalPort, ForIpv4Ipv6AndDualStackOnLoopbackAndWildcard) {
+    const DisconnectCase cases[] = {
+        {AF_INET, "127.0.0.1", "127.0.0.1", "127.0.0.1"},
+        {AF_INET, "0.0.0.0", "127.0.0.1", "0.0.0.0"},
+        {AF_INET6, "::1", "::1", "::1"},
+        {AF_INET6, "::", "::1", "::"},
+        {AF_INET6, "::", "::ffff:127.0.0.1", "::"},
+    };
+    for (const DisconnectCase &c : cases) {
+        Socket fd(quarn::socket::openSocket(c.family, SOCK_DGRAM));
+        if (fd.get() == -EAFNOSUPPORT) {
+            GTEST_SKIP() << "no IPv6 sockets on this machine";
+        }
+        ASSERT_GE(fd.get(), 0);
+        const bool ipv6 = c.family == AF_INET6;
+        if (ipv6) {
+            ASSERT_EQ(quarn::socket::allowMappedPeers(fd.get()), 0);
+        }
+        socklen_t length;
+        sockaddr_storage address = inetAddress(c.family, c.bound, 0, &length);
+        ASSERT_EQ(bind(fd.get(), reinterpret_cast<sockaddr *>(&address), length), 0) << c.bound;
+        const std::string bound = localOf(fd.get());
+        const std::string port = bound.substr(bound.find(' '));
+        // Without a connection, and after one.
+        EXPECT_EQ(quarn::socket::dissolveAssociation(fd.get(), ipv6), 0);
+        EXPECT_EQ(localOf(fd.get()), c.kept + port) << c.bound << ", never connected";
+        address = inetAddress(c.family, c.peer, 9, &length);
+        ASSERT_EQ(connect(fd.get(), reinterpret_cast<sockaddr *>(&address), length), 0) << c.peer;
+        EXPECT_EQ(quarn::socket::dissolveAssociation(fd.get(), ipv6), 0);
+        EXPECT_EQ(localOf(fd.get()), c.kept + port) << c.bound << " after a connection to " << c.peer;
+    }
+}
+
+TEST(DisconnectKeepsTheLocalPort, PortChosenByAConnectIsKeptToo) {
+    Socket fd(quarn::socket::openSocket(AF_INET, SOCK_DGRAM));
+    socklen_t length;
+    sockaddr_storage peer = inetAddress(AF_INET, "127.0.0.1", 9, &length);
+    ASSERT_EQ(connect(fd.get(), reinterpret_cast<sockaddr *>(&peer), length), 0);
+    const std::string connected = localOf(fd.get());
+    EXPECT_EQ(quarn::socket::dissolveAssociation(fd.get(), false), 0);
+    EXPECT_EQ(localOf(fd.get()), "0.0.0.0" + connected.substr(connected.find(' ')));
+}
+
+}  // namespace
