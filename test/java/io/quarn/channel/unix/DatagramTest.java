@@ -156,6 +156,47 @@ class DatagramTest {
     }
 
     @Test
+    void disconnectKeepsTheSocketOnItsAddressAndPort() throws Exception {
+        InetAddress loopback4 = InetAddress.getByAddress(LOOPBACK4);
+        InetAddress loopback6 = InetAddress.getByName("::1");
+        boolean ipv6Usable = ipv6LoopbackUsable(loopback6);
+        // {IPv6 socket, bound to, peer}: loopback and wildcard, IPv4, IPv6 and dual-stack.
+        Object[][] cases = {
+            {false, loopback4, loopback4},
+            {false, InetAddress.getByName("0.0.0.0"), loopback4},
+            {true, loopback6, loopback6},
+            {true, InetAddress.getByName("::"), loopback6},
+            {true, InetAddress.getByName("::"), loopback4},
+        };
+        for (Object[] c : cases) {
+            boolean ipv6 = (Boolean) c[0];
+            InetAddress peer = (InetAddress) c[2];
+            if (ipv6 && !ipv6Usable) {
+                continue;
+            }
+            String what = c[1] + " to " + peer;
+            int fd = udpSocket(ipv6, (InetAddress) c[1]);
+            byte[] bound = Socket.localAddress(fd);
+            assertTrue(portOf(fd) != 0, what);
+            DatagramChannel other = jdkChannel(peer instanceof Inet6Address ? StandardProtocolFamily.INET6
+                    : StandardProtocolFamily.INET, peer);
+            int otherPort = ((InetSocketAddress) other.getLocalAddress()).getPort();
+            assertEquals(0, Socket.connect(fd, ipv6, inputForm(peer), 0, otherPort), what);
+            assertEquals(0, Socket.disconnect(fd, ipv6), what);
+            assertArrayEquals(bound, Socket.localAddress(fd), "local address after disconnect, " + what);
+            // Datagrams sent to the old port still arrive, and the next send leaves from it.
+            other.send(ByteBuffer.wrap(bytes("kept")), new InetSocketAddress(peer, portOf(fd)));
+            ByteBuffer in = ByteBuffer.allocateDirect(16);
+            assertEquals(4, receive(fd, in, 0, 16).receivedAmount(), what);
+            ByteBuffer out = ByteBuffer.allocateDirect(4);
+            assertEquals(4, Socket.sendTo(fd, ipv6, out, 0, 4, inputForm(peer), 0, otherPort), what);
+            InetSocketAddress[] from = new InetSocketAddress[1];
+            jdkReceive(other, ByteBuffer.allocate(16), from);
+            assertEquals(portOf(fd), from[0].getPort(), what);
+        }
+    }
+
+    @Test
     void gatheringSendJoinsTheRegions() throws Exception {
         InetAddress loopback = InetAddress.getByAddress(LOOPBACK4);
         int fd = udpSocket(false, loopback);
