@@ -22,19 +22,26 @@ const quarn::load::ModuleRow kModuleRows[] = {
     registrationRow("io/quarn/channel/kqueue/Native", quarn::kqueue::kNativeMethods,
                     quarn::kqueue::kNativeMethodCount),
     //
-    moduleRow(&quarn_unix_limits_JNI_OnLoad, &quarn_unix_limits_JNI_OnUnLoad),
+    moduleRow(&quarn_unix_limits_JNI_OnLoad, &quarn_unix_limits_JNI_OnUnLoad,
+              "io/quarn/channel/unix/LimitsStaticallyReferencedJniMethods"),
     //
-    moduleRow(&quarn_unix_errors_JNI_OnLoad, &quarn_unix_errors_JNI_OnUnLoad),
+    moduleRow(&quarn_unix_errors_JNI_OnLoad, &quarn_unix_errors_JNI_OnUnLoad,
+              "io/quarn/channel/unix/ErrorsStaticallyReferencedJniMethods"),
     //
-    moduleRow(&quarn_unix_filedescriptor_JNI_OnLoad, &quarn_unix_filedescriptor_JNI_OnUnLoad),
+    moduleRow(&quarn_unix_filedescriptor_JNI_OnLoad, &quarn_unix_filedescriptor_JNI_OnUnLoad,
+              "io/quarn/channel/unix/FileDescriptor"),
     //
-    moduleRow(&quarn_unix_socket_JNI_OnLoad, &quarn_unix_socket_JNI_OnUnLoad),
+    moduleRow(&quarn_unix_socket_JNI_OnLoad, &quarn_unix_socket_JNI_OnUnLoad,
+              "io/quarn/channel/unix/Socket"),
     //
-    moduleRow(&quarn_unix_buffer_JNI_OnLoad, &quarn_unix_buffer_JNI_OnUnLoad),
+    moduleRow(&quarn_unix_buffer_JNI_OnLoad, &quarn_unix_buffer_JNI_OnUnLoad,
+              "io/quarn/channel/unix/Buffer"),
     //
-    moduleRow(&quarn_kqueue_bsdsocket_JNI_OnLoad, &quarn_kqueue_bsdsocket_JNI_OnUnLoad),
+    moduleRow(&quarn_kqueue_bsdsocket_JNI_OnLoad, &quarn_kqueue_bsdsocket_JNI_OnUnLoad,
+              "io/quarn/channel/kqueue/BsdSocket"),
     //
-    moduleRow(&quarn_kqueue_eventarray_JNI_OnLoad, &quarn_kqueue_eventarray_JNI_OnUnLoad),
+    moduleRow(&quarn_kqueue_eventarray_JNI_OnLoad, &quarn_kqueue_eventarray_JNI_OnUnLoad,
+              "io/quarn/channel/kqueue/KQueueEventArray"),
     //
 };
 

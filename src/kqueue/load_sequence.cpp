@@ -11,7 +11,7 @@ namespace {
 constexpr const char kLibraryName[] = "quarn_transport_native_kqueue";
 
 bool loadRow(JNIEnv *env, const char *packagePrefix, const ModuleRow &row) {
-    if (row.className != nullptr) {
+    if (row.load == nullptr) {
         return quarn_unix_util_register_natives(env, packagePrefix, row.className, row.methods, row.methodCount) ==
                0;
     }
@@ -30,6 +30,8 @@ jint loadRows(JNIEnv *env, const char *packagePrefix, const ModuleRow *rows, siz
         if (!loadRow(env, packagePrefix, rows[i])) {
             // The failed module itself is not unloaded; the ones before it are, in table order.
             unloadRows(env, rows, i);
+            // The failed module may have registered its natives before it failed.
+            unregisterRows(env, packagePrefix, rows, i + 1);
             return -1;
         }
     }
@@ -41,6 +43,33 @@ void unloadRows(JNIEnv *env, const ModuleRow *rows, size_t rowCount) {
         if (rows[i].unload != nullptr) {
             rows[i].unload(env);
         }
+    }
+}
+
+void unregisterRows(JNIEnv *env, const char *packagePrefix, const ModuleRow *rows, size_t rowCount) {
+    // The failure's exception is what the VM reports for the load: set aside while classes are
+    // looked up, since no JNI call but a few may run with an exception pending.
+    jthrowable failure = env->ExceptionOccurred();
+    if (failure != nullptr) {
+        env->ExceptionClear();
+    }
+    for (size_t i = 0; i < rowCount; ++i) {
+        char *name = quarn_unix_util_prepend(packagePrefix, rows[i].className);
+        if (name == nullptr) {
+            continue;
+        }
+        jclass type = env->FindClass(name);
+        std::free(name);
+        if (type == nullptr) {
+            env->ExceptionClear();  // nothing was registered on a class that is not there
+            continue;
+        }
+        env->UnregisterNatives(type);
+        env->DeleteLocalRef(type);
+    }
+    if (failure != nullptr) {
+        env->Throw(failure);
+        env->DeleteLocalRef(failure);
     }
 }
 
@@ -70,6 +99,7 @@ jint loadLibrary(JavaVM *vm, const LoadSequence &sequence) {
             static constexpr char kMessage[] = "FATAL: could not find a clock for clock_gettime!\n";
             writeFatal(sequence.errorStream, kMessage, sizeof(kMessage) - 1);
             unloadRows(env, sequence.rows, sequence.rowCount);
+            unregisterRows(env, packagePrefix, sequence.rows, sequence.rowCount);
         }
     }
     std::free(packagePrefix);

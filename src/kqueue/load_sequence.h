@@ -9,7 +9,8 @@
 
 namespace quarn::load {
 
-// Either a direct registration (className set) or a module with a load/unload pair.
+// Either a direct registration of methods (load null) or a module with a load/unload pair.
+// className is the class the row registers natives on (before the package prefix).
 struct ModuleRow {
     const char *className;
     const JNINativeMethod *methods;
@@ -22,8 +23,9 @@ constexpr ModuleRow registrationRow(const char *className, const JNINativeMethod
     return ModuleRow{className, methods, count, nullptr, nullptr};
 }
 
-constexpr ModuleRow moduleRow(jint (*load)(JNIEnv *, const char *), void (*unload)(JNIEnv *)) {
-    return ModuleRow{nullptr, nullptr, 0, load, unload};
+constexpr ModuleRow moduleRow(jint (*load)(JNIEnv *, const char *), void (*unload)(JNIEnv *),
+                              const char *className) {
+    return ModuleRow{className, nullptr, 0, load, unload};
 }
 
 struct LoadSequence {
@@ -37,8 +39,15 @@ struct LoadSequence {
 };
 
 // Walks the rows in order; on a failure unloads the rows loaded before it, in table order,
-// and returns -1. 0 when every row loaded.
+// unregisters the natives of every row up to the failed one (unregisterRows), and returns
+// -1. 0 when every row loaded.
 jint loadRows(JNIEnv *env, const char *packagePrefix, const ModuleRow *rows, size_t rowCount);
+
+// Unregisters the natives on the rows' classes. The VM unmaps a library whose load failed,
+// and a native left registered would then jump into unmapped memory; unregistered, a call
+// raises UnsatisfiedLinkError. The exception pending on entry (the failure's) is pending
+// again on return; a class that cannot be found is passed over.
+void unregisterRows(JNIEnv *env, const char *packagePrefix, const ModuleRow *rows, size_t rowCount);
 
 // Calls every unload the rows have, in table order.
 void unloadRows(JNIEnv *env, const ModuleRow *rows, size_t rowCount);

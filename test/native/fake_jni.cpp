@@ -43,6 +43,19 @@ jint registerNatives(JNIEnv *env, jclass clazz, const JNINativeMethod *methods, 
     return 0;
 }
 
+jint unregisterNatives(JNIEnv *env, jclass clazz) {
+    FakeJni &fake = FakeJni::of(env);
+    fake.calls.push_back("UnregisterNatives " + fake.className(clazz));
+    return 0;
+}
+
+// The pending exception is represented by the handle of a class named after it.
+jthrowable exceptionOccurred(JNIEnv *env) {
+    FakeJni &fake = FakeJni::of(env);
+    fake.calls.push_back("ExceptionOccurred");
+    return fake.exceptionPending ? reinterpret_cast<jthrowable>(fake.classHandle("<pending exception>")) : nullptr;
+}
+
 jobject newGlobalRef(JNIEnv *env, jobject object) {
     FakeJni &fake = FakeJni::of(env);
     fake.calls.push_back("NewGlobalRef " + fake.className(object));
@@ -296,6 +309,8 @@ FakeJni::FakeJni() {
     functions_.NewObject = &newObjectVariadic;
     functions_.FindClass = &findClass;
     functions_.RegisterNatives = &registerNatives;
+    functions_.UnregisterNatives = &unregisterNatives;
+    functions_.ExceptionOccurred = &exceptionOccurred;
     functions_.NewGlobalRef = &newGlobalRef;
     functions_.DeleteGlobalRef = &deleteGlobalRef;
     functions_.DeleteLocalRef = &deleteLocalRef;

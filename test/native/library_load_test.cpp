@@ -24,13 +24,13 @@ const quarn::load::ModuleRow kRows[] = {
     registrationRow("io/quarn/channel/kqueue/KQueueStaticallyReferencedJniMethods",
                     quarn::kqueue::kStaticallyReferencedMethods, quarn::kqueue::kStaticallyReferencedMethodCount),
     registrationRow("io/quarn/channel/kqueue/Native", quarn::kqueue::kNativeMethods, quarn::kqueue::kNativeMethodCount),
-    moduleRow(&quarn_unix_limits_JNI_OnLoad, &quarn_unix_limits_JNI_OnUnLoad),
-    moduleRow(&quarn_unix_errors_JNI_OnLoad, &quarn_unix_errors_JNI_OnUnLoad),
-    moduleRow(&quarn_unix_filedescriptor_JNI_OnLoad, &quarn_unix_filedescriptor_JNI_OnUnLoad),
-    moduleRow(&quarn_unix_socket_JNI_OnLoad, &quarn_unix_socket_JNI_OnUnLoad),
-    moduleRow(&quarn_unix_buffer_JNI_OnLoad, &quarn_unix_buffer_JNI_OnUnLoad),
-    moduleRow(&quarn_kqueue_bsdsocket_JNI_OnLoad, &quarn_kqueue_bsdsocket_JNI_OnUnLoad),
-    moduleRow(&quarn_kqueue_eventarray_JNI_OnLoad, &quarn_kqueue_eventarray_JNI_OnUnLoad),
+    moduleRow(&quarn_unix_limits_JNI_OnLoad, &quarn_unix_limits_JNI_OnUnLoad, "io/quarn/channel/unix/LimitsStaticallyReferencedJniMethods"),
+    moduleRow(&quarn_unix_errors_JNI_OnLoad, &quarn_unix_errors_JNI_OnUnLoad, "io/quarn/channel/unix/ErrorsStaticallyReferencedJniMethods"),
+    moduleRow(&quarn_unix_filedescriptor_JNI_OnLoad, &quarn_unix_filedescriptor_JNI_OnUnLoad, "io/quarn/channel/unix/FileDescriptor"),
+    moduleRow(&quarn_unix_socket_JNI_OnLoad, &quarn_unix_socket_JNI_OnUnLoad, "io/quarn/channel/unix/Socket"),
+    moduleRow(&quarn_unix_buffer_JNI_OnLoad, &quarn_unix_buffer_JNI_OnUnLoad, "io/quarn/channel/unix/Buffer"),
+    moduleRow(&quarn_kqueue_bsdsocket_JNI_OnLoad, &quarn_kqueue_bsdsocket_JNI_OnUnLoad, "io/quarn/channel/kqueue/BsdSocket"),
+    moduleRow(&quarn_kqueue_eventarray_JNI_OnLoad, &quarn_kqueue_eventarray_JNI_OnUnLoad, "io/quarn/channel/kqueue/KQueueEventArray"),
 };
 
 const char *shadedPath() {
@@ -65,8 +65,12 @@ TEST(LibraryLoad, EveryRowLoadsUnderThePrefixAndUnloadsWithNothingHeld) {
         }
         natives += registration.names.size();
     }
-    EXPECT_EQ(9u, jni.registrations.size());
+    ASSERT_EQ(9u, jni.registrations.size());
     EXPECT_EQ(105u, natives);
+    // Each row names the class its natives go to, which a failed load unregisters.
+    for (size_t i = 0; i < std::size(kRows); ++i) {
+        EXPECT_EQ(jni.registrations[i].className, std::string("shaded/prefix/") + kRows[i].className);
+    }
     for (const std::string &call : jni.calls) {
         if (call.rfind("FindClass ", 0) == 0) {
             EXPECT_FALSE(namesUnprefixedClass(call)) << call;

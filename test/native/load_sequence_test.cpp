@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -42,13 +43,13 @@ const JNINativeMethod kRows[] = {QUARN_NATIVE("noop", "()V", noop)};
 const ModuleRow kTable[] = {
     quarn::load::registrationRow("io/quarn/A", kRows, 1),
     quarn::load::registrationRow("io/quarn/B", kRows, 1),
-    moduleRow(&fakeLoad<3>, &fakeUnload<3>),
-    moduleRow(&fakeLoad<4>, &fakeUnload<4>),
-    moduleRow(&fakeLoad<5>, &fakeUnload<5>),
-    moduleRow(&fakeLoad<6>, &fakeUnload<6>),
-    moduleRow(&fakeLoad<7>, &fakeUnload<7>),
-    moduleRow(&fakeLoad<8>, &fakeUnload<8>),
-    moduleRow(&fakeLoad<9>, &fakeUnload<9>),
+    moduleRow(&fakeLoad<3>, &fakeUnload<3>, "io/quarn/M3"),
+    moduleRow(&fakeLoad<4>, &fakeUnload<4>, "io/quarn/M4"),
+    moduleRow(&fakeLoad<5>, &fakeUnload<5>, "io/quarn/M5"),
+    moduleRow(&fakeLoad<6>, &fakeUnload<6>, "io/quarn/M6"),
+    moduleRow(&fakeLoad<7>, &fakeUnload<7>, "io/quarn/M7"),
+    moduleRow(&fakeLoad<8>, &fakeUnload<8>, "io/quarn/M8"),
+    moduleRow(&fakeLoad<9>, &fakeUnload<9>, "io/quarn/M9"),
 };
 
 const char *gPath = "/opt/libquarn_transport_native_kqueue_x86_64.so";
@@ -120,6 +121,41 @@ TEST_F(LoadSequence, ModuleFailureRollsBackTheModulesBeforeIt) {
         for (int i = 3; i < failing; ++i) expected.push_back("unload " + std::to_string(i));
         EXPECT_EQ(gEvents, expected) << "failing module " << failing;
     }
+}
+
+// A failed load leaves no native registered: the VM unmaps the library, and a registered
+// native would jump into unmapped memory. The failure's own exception stays what the VM sees.
+TEST_F(LoadSequence, FailureUnregistersTheNativesOfEveryRowUpToTheFailedOne) {
+    gFailingModule = 5;
+    jni.missingClasses.insert("io/quarn/M4");  // looked up only while unregistering
+    EXPECT_EQ(load(), JNI_ERR);
+    std::vector<std::string> unregistered;
+    for (const std::string &call : jni.calls) {
+        if (call.rfind("UnregisterNatives ", 0) == 0) {
+            unregistered.push_back(call.substr(18));
+        }
+    }
+    EXPECT_EQ(unregistered, (std::vector<std::string>{"io/quarn/A", "io/quarn/B", "io/quarn/M3", "io/quarn/M5"}))
+        << "M4 cannot be found, and nothing after the failed M5 was registered";
+    EXPECT_FALSE(jni.exceptionPending) << "the missing M4's exception is cleared";
+}
+
+TEST_F(LoadSequence, FailureExceptionIsPendingAgainAfterTheNativesAreUnregistered) {
+    jni.failingRegistrations.insert("io/quarn/B");
+    EXPECT_EQ(load(), JNI_ERR);
+    EXPECT_TRUE(jni.exceptionPending);
+    EXPECT_EQ(jni.calls.back(), "DeleteLocalRef");
+    EXPECT_EQ(jni.calls.end()[-2], "Throw <pending exception>");
+    EXPECT_EQ(std::count(jni.calls.begin(), jni.calls.end(), "ExceptionClear"), 1) << "only the failure's";
+}
+
+TEST_F(LoadSequence, NoClockUnregistersEveryRow) {
+    gClockWorks = false;
+    gPath = "/tmp/libshaded_prefix_quarn_transport_native_kqueue.so";
+    EXPECT_EQ(load(), JNI_ERR);
+    EXPECT_EQ(std::count_if(jni.calls.begin(), jni.calls.end(),
+                            [](const std::string &call) { return call.rfind("UnregisterNatives shaded/prefix/", 0) == 0; }),
+              9);
 }
 
 TEST_F(LoadSequence, DirectRegistrationFailureLoadsNoModule) {

@@ -49,26 +49,51 @@ class LibraryLoadTest {
 
     @Test
     void classLackingANativeFailsTheLoad() throws Exception {
-        Path dir = Files.createTempDirectory(NativeLibrary.workDir(), "lacking");
-        Path source = dir.resolve("src/io/quarn/channel/unix/LimitsStaticallyReferencedJniMethods.java");
-        Files.createDirectories(source.getParent());
-        Files.writeString(source, String.join("\n", List.of(
-                "package io.quarn.channel.unix;",
-                "public final class LimitsStaticallyReferencedJniMethods {",
-                "    public static native long ssizeMax();",
-                "    public static native int iovMax();",
-                "    public static native int uioMaxIov();",
-                "    public static native int sizeOfjlong();",
-                "}")));
-        Path classes = dir.resolve("classes");
-        JavaCompiler compiler = ToolProvider.getSystemJavaCompiler();
-        assertEquals(0, compiler.run(null, null, null, "-d", classes.toString(), source.toString()));
-        NativeLibrary.ChildResult result = NativeLibrary.runChild(classes + ":" + classpath(),
-                "io.quarn.test.LoadProbe", NativeLibrary.property("quarn.library"));
+        NativeLibrary.ChildResult result = runWithReplacedClass("io/quarn/channel/unix/LimitsStaticallyReferencedJniMethods",
+                List.of("package io.quarn.channel.unix;",
+                        "public final class LimitsStaticallyReferencedJniMethods {",
+                        "    public static native long ssizeMax();",
+                        "    public static native int iovMax();",
+                        "    public static native int uioMaxIov();",
+                        "    public static native int sizeOfjlong();",
+                        "}"));
         // The registration's own NoSuchMethodError is what the failed load leaves the VM to raise.
         assertTrue(result.stdout().startsWith("NoSuchMethodError: ") && result.stdout().contains("udsSunPathSize"),
                 result.stdout() + result.stderr());
-        deleteTree(dir);
+        // The kqueue natives registered before the failure point into the unmapped library no more.
+        assertTrue(result.stdout().contains("Native.sizeofKEvent raised UnsatisfiedLinkError\n"),
+                result.stdout() + result.stderr());
+    }
+
+    @Test
+    void moduleFailingAfterItsRegistrationLeavesNoNativeBehind() throws Exception {
+        // The BSD socket module registers its natives, then misses the credentials constructor.
+        NativeLibrary.ChildResult result = runWithReplacedClass("io/quarn/channel/unix/PeerCredentials",
+                List.of("package io.quarn.channel.unix;", "public final class PeerCredentials {", "}"));
+        assertTrue(result.stdout().startsWith("NoSuchMethodError: "), result.stdout() + result.stderr());
+        for (String call : List.of("Native.sizeofKEvent", "Socket.isIPv6Preferred", "BsdSocket.getTcpNoPush")) {
+            assertTrue(result.stdout().contains(call + " raised UnsatisfiedLinkError\n"),
+                    call + ":\n" + result.stdout() + result.stderr());
+        }
+        assertEquals(0, result.exitCode(), result.stderr());
+    }
+
+    /** Loads the library in a child JVM whose class path puts a replacement class first. */
+    private static NativeLibrary.ChildResult runWithReplacedClass(String className, List<String> lines)
+            throws Exception {
+        Path dir = Files.createTempDirectory(NativeLibrary.workDir(), "replaced");
+        try {
+            Path source = dir.resolve("src/" + className + ".java");
+            Files.createDirectories(source.getParent());
+            Files.writeString(source, String.join("\n", lines));
+            Path classes = dir.resolve("classes");
+            JavaCompiler compiler = ToolProvider.getSystemJavaCompiler();
+            assertEquals(0, compiler.run(null, null, null, "-d", classes.toString(), source.toString()));
+            return NativeLibrary.runChild(classes + ":" + classpath(), "io.quarn.test.LoadProbe",
+                    NativeLibrary.property("quarn.library"), "callAfterFailure");
+        } finally {
+            deleteTree(dir);
+        }
     }
 
     @Test
