@@ -1,5 +1,5 @@
 // The socket seam on this system: accept passes over connections that failed before they were
-// taken, and a datagram disconnect keeps the socket on its local address and port.
+// taken. (That a datagram disconnect keeps the local port is tested through the natives.)
 #include "platform/socket.h"
 
 #include <arpa/inet.h>
@@ -8,9 +8,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <string>
 #include <vector>
 
 #include "unix/socket/lifecycle.h"
@@ -131,92 +131,6 @@ TEST(AcceptNextConnection, AcceptPathTakesTheNextRealConnection) {
     EXPECT_EQ(reinterpret_cast<const uint8_t *>(&peer)[sizeof(peer) - 1], 0) << "peer zeroed for each attempt";
     gFailuresLeft = 1;
     EXPECT_EQ(quarn::socket::acceptConnection(listener.get(), &peer), -EAGAIN) << "the queue is empty";
-}
-
-// A datagram socket's local address on this system, as text "address port".
-std::string localOf(int fd) {
-    sockaddr_storage address{};
-    socklen_t length = sizeof(address);
-    if (getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
-        return "getsockname failed";
-    }
-    char text[INET6_ADDRSTRLEN] = {};
-    if (address.ss_family == AF_INET) {
-        const auto &in = reinterpret_cast<const sockaddr_in &>(address);
-        inet_ntop(AF_INET, &in.sin_addr, text, sizeof(text));
-        return std::string(text) + " " + std::to_string(ntohs(in.sin_port));
-    }
-    const auto &in6 = reinterpret_cast<const sockaddr_in6 &>(address);
-    inet_ntop(AF_INET6, &in6.sin6_addr, text, sizeof(text));
-    return std::string(text) + " " + std::to_string(ntohs(in6.sin6_port));
-}
-
-sockaddr_storage inetAddress(int family, const char *text, in_port_t port, socklen_t *length) {
-    sockaddr_storage address{};
-    if (family == AF_INET) {
-        auto &in = reinterpret_cast<sockaddr_in &>(address);
-        in.sin_family = AF_INET;
-        in.sin_port = htons(port);
-        inet_pton(AF_INET, text, &in.sin_addr);
-        *length = sizeof(in);
-    } else {
-        auto &in6 = reinterpret_cast<sockaddr_in6 &>(address);
-        in6.sin6_family = AF_INET6;
-        in6.sin6_port = htons(port);
-        inet_pton(AF_INET6, text, &in6.sin6_addr);
-        *length = sizeof(in6);
-    }
-    return address;
-}
-
-struct DisconnectCase {
-    int family;
-    const char *bound;  // the address bound with port 0
-    const char *peer;   // the address connected to (port 9)
-    const char *kept;   // the local address expected after the disconnect
-};
-
-TEST(DisconnectKeepsTheLocalPort, ForIpv4Ipv6AndDualStackOnLoopbackAndWildcard) {
-    const DisconnectCase cases[] = {
-        {AF_INET, "127.0.0.1", "127.0.0.1", "127.0.0.1"},
-        {AF_INET, "0.0.0.0", "127.0.0.1", "0.0.0.0"},
-        {AF_INET6, "::1", "::1", "::1"},
-        {AF_INET6, "::", "::1", "::"},
-        {AF_INET6, "::", "::ffff:127.0.0.1", "::"},
-    };
-    for (const DisconnectCase &c : cases) {
-        Socket fd(quarn::socket::openSocket(c.family, SOCK_DGRAM));
-        if (fd.get() == -EAFNOSUPPORT) {
-            GTEST_SKIP() << "no IPv6 sockets on this machine";
-        }
-        ASSERT_GE(fd.get(), 0);
-        const bool ipv6 = c.family == AF_INET6;
-        if (ipv6) {
-            ASSERT_EQ(quarn::socket::allowMappedPeers(fd.get()), 0);
-        }
-        socklen_t length;
-        sockaddr_storage address = inetAddress(c.family, c.bound, 0, &length);
-        ASSERT_EQ(bind(fd.get(), reinterpret_cast<sockaddr *>(&address), length), 0) << c.bound;
-        const std::string bound = localOf(fd.get());
-        const std::string port = bound.substr(bound.find(' '));
-        // Without a connection, and after one.
-        EXPECT_EQ(quarn::socket::dissolveAssociation(fd.get(), ipv6), 0);
-        EXPECT_EQ(localOf(fd.get()), c.kept + port) << c.bound << ", never connected";
-        address = inetAddress(c.family, c.peer, 9, &length);
-        ASSERT_EQ(connect(fd.get(), reinterpret_cast<sockaddr *>(&address), length), 0) << c.peer;
-        EXPECT_EQ(quarn::socket::dissolveAssociation(fd.get(), ipv6), 0);
-        EXPECT_EQ(localOf(fd.get()), c.kept + port) << c.bound << " after a connection to " << c.peer;
-    }
-}
-
-TEST(DisconnectKeepsTheLocalPort, PortChosenByAConnectIsKeptToo) {
-    Socket fd(quarn::socket::openSocket(AF_INET, SOCK_DGRAM));
-    socklen_t length;
-    sockaddr_storage peer = inetAddress(AF_INET, "127.0.0.1", 9, &length);
-    ASSERT_EQ(connect(fd.get(), reinterpret_cast<sockaddr *>(&peer), length), 0);
-    const std::string connected = localOf(fd.get());
-    EXPECT_EQ(quarn::socket::dissolveAssociation(fd.get(), false), 0);
-    EXPECT_EQ(localOf(fd.get()), "0.0.0.0" + connected.substr(connected.find(' ')));
 }
 
 }  // namespace

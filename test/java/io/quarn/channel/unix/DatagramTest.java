@@ -178,6 +178,8 @@ class DatagramTest {
             int fd = udpSocket(ipv6, (InetAddress) c[1]);
             byte[] bound = Socket.localAddress(fd);
             assertTrue(portOf(fd) != 0, what);
+            assertEquals(0, Socket.disconnect(fd, ipv6), what);
+            assertArrayEquals(bound, Socket.localAddress(fd), "unconnected disconnect, " + what);
             DatagramChannel other = jdkChannel(peer instanceof Inet6Address ? StandardProtocolFamily.INET6
                     : StandardProtocolFamily.INET, peer);
             int otherPort = ((InetSocketAddress) other.getLocalAddress()).getPort();
