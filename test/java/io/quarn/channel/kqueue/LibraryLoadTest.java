@@ -1,6 +1,7 @@
 package io.quarn.channel.kqueue;
 
 import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
 import io.quarn.channel.unix.Buffer;
@@ -89,8 +90,10 @@ class LibraryLoadTest {
             Path classes = dir.resolve("classes");
             JavaCompiler compiler = ToolProvider.getSystemJavaCompiler();
             assertEquals(0, compiler.run(null, null, null, "-d", classes.toString(), source.toString()));
-            return NativeLibrary.runChild(classes + ":" + classpath(), "io.quarn.test.LoadProbe",
-                    NativeLibrary.property("quarn.library"), "callAfterFailure");
+            NativeLibrary.ChildResult result = NativeLibrary.runChild(classes + ":" + classpath(),
+                    "io.quarn.test.LoadProbe", NativeLibrary.property("quarn.library"), "callAfterFailure");
+            assertFalse(result.stderr().contains("WARNING"), "the child's JNI checks: " + result.stderr());
+            return result;
         } finally {
             deleteTree(dir);
         }
