@@ -1,11 +1,15 @@
 // Applying one change record, as FreeBSD's kqueue_register does, and keeping each descriptor's
 // epoll registration in line with its knotes.
 //
-// Every descriptor is registered edge-triggered: a level-triggered registration spins on a
-// socket that never connected (Linux reports OUT|HUP for it forever). Level knotes get their
-// level back by one EPOLL_CTL_MOD on the call after their delivery. A descriptor whose knotes
-// are all disabled stays registered dormant, EPOLLET|EPOLLONESHOT with no IN or OUT, because
-// even an empty mask still reports HUP and ERR.
+// A descriptor whose enabled knotes are all level knotes is registered level-triggered: epoll
+// itself then reports it on every wait while it is ready, and forgets it when its file closes.
+// Every other descriptor is registered edge-triggered; a level knote among them gets its level
+// back by one EPOLL_CTL_MOD on the call after its delivery. A level-triggered registration that
+// reports what no knote takes as ready (a socket that never connected shows OUT|HUP forever,
+// a stream whose send buffer is full shows RDHUP forever) would spin: the first such report
+// demotes the descriptor to edge-triggered for as long as it has knotes. A descriptor whose
+// knotes are all disabled stays registered dormant, EPOLLET|EPOLLONESHOT with no IN or OUT,
+// because even an empty mask still reports HUP and ERR.
 #include <fcntl.h>
 #include <sys/epoll.h>
 
@@ -15,31 +19,27 @@
 #include "platform/linux/kqueue_state.h"
 
 namespace quarn::platform::kq {
-namespace {
 
 uint32_t wantedMask(const FdEntry &entry) {
     // RDHUP goes with either filter: without it a stream socket's end (HUP with RDHUP) could
     // not be told from a socket that never connected (HUP alone).
     uint32_t mask = 0;
+    bool edge = entry.demoted;
     if (entry.read.present && entry.read.enabled) {
         mask |= EPOLLIN | EPOLLRDHUP;
+        edge = edge || !isLevel(entry.read);
     }
     if (entry.write.present && entry.write.enabled) {
         mask |= EPOLLOUT | EPOLLRDHUP;
+        edge = edge || !isLevel(entry.write);
     }
-    return mask == 0 ? EPOLLET | EPOLLONESHOT : mask | EPOLLET;
+    if (mask == 0) {
+        return EPOLLET | EPOLLONESHOT;
+    }
+    return edge ? mask | EPOLLET : mask;
 }
 
-FdEntry &entryFor(State &state, int fd) {
-    if (static_cast<size_t>(fd) >= state.fds.size()) {
-        size_t size = state.fds.size() < 64 ? 64 : state.fds.size();
-        while (size <= static_cast<size_t>(fd)) {
-            size *= 2;
-        }
-        state.fds.resize(size);
-    }
-    return state.fds[fd];
-}
+namespace {
 
 void clearKnote(Knote &knote) { knote = Knote{}; }
 
@@ -53,7 +53,7 @@ int applyFd(State &state, const struct kevent &change) {
     const uint8_t bit = isRead ? kReadBit : kWriteBit;
     const bool add = change.flags & EV_ADD;
 
-    FdEntry *entry = static_cast<size_t>(fd) < state.fds.size() ? &state.fds[fd] : nullptr;
+    FdEntry *entry = findEntry(state, fd);
     Knote *knote = entry == nullptr ? nullptr : (isRead ? &entry->read : &entry->write);
     if (knote != nullptr && knote->present) {
         if (change.flags & EV_DELETE) {
@@ -86,7 +86,10 @@ int applyFd(State &state, const struct kevent &change) {
     // another file now, the old one closed without the close hook). syncRegistration then drops
     // the old knotes with ENOENT, and the new file is registered afresh, as FreeBSD sees it.
     for (int attempt = 0;; attempt++) {
-        entry = &entryFor(state, fd);
+        entry = obtainEntry(state, fd);
+        if (entry == nullptr) {
+            return ENOMEM;
+        }
         knote = isRead ? &entry->read : &entry->write;
         const bool registered = entry->mask != 0;
         if (!registered) {
@@ -150,13 +153,16 @@ void touchUser(UserKnote &knote, const struct kevent &change) {
 }
 
 int applyUser(State &state, const struct kevent &change) {
-    auto found = state.users.find(change.ident);
-    if (found == state.users.end()) {
+    UserKnote *found = findUser(state, change.ident);
+    if (found == nullptr) {
         if (!(change.flags & EV_ADD)) {
             return ENOENT;
         }
-        UserKnote &knote = state.users[change.ident];
-        knote.ident = change.ident;
+        UserKnote *added = insertUser(state, change.ident);
+        if (added == nullptr) {
+            return ENOMEM;
+        }
+        UserKnote &knote = *added;
         knote.enabled = !(change.flags & EV_DISABLE);
         knote.triggered = change.fflags & NOTE_TRIGGER;
         knote.flags = change.flags & kKeptFlags;
@@ -169,10 +175,10 @@ int applyUser(State &state, const struct kevent &change) {
         updateReady(state, knote);
         return knote.listed ? postWake(state) : 0;
     }
-    UserKnote &knote = found->second;
+    UserKnote &knote = *found;
     if (change.flags & EV_DELETE) {
         unlistReady(state, knote);
-        state.users.erase(found);
+        eraseUser(state, found);
         return 0;
     }
     if (change.flags & EV_ENABLE) {
@@ -194,8 +200,13 @@ int applyChange(State &state, const struct kevent &change) {
     }
     switch (change.filter) {
         case EVFILT_READ:
-        case EVFILT_WRITE:
-            return applyFd(state, change);
+        case EVFILT_WRITE: {
+            const int error = applyFd(state, change);
+            if (change.ident <= static_cast<uint64_t>(INT_MAX)) {
+                settleEntry(state, static_cast<int>(change.ident));
+            }
+            return error;
+        }
         case EVFILT_USER:
             return applyUser(state, change);
         default:
@@ -204,7 +215,7 @@ int applyChange(State &state, const struct kevent &change) {
 }
 
 int syncRegistration(State &state, int fd) {
-    FdEntry &entry = state.fds[fd];
+    FdEntry &entry = *findEntry(state, fd);
     if (!entry.read.present && !entry.write.present) {
         if (entry.mask == 0) {
             return 0;
@@ -242,15 +253,16 @@ int syncRegistration(State &state, int fd) {
 }
 
 void dropEntry(State &state, int fd, bool unregister) {
-    if (fd < 0 || static_cast<size_t>(fd) >= state.fds.size()) {
+    FdEntry *entry = findEntry(state, fd);
+    if (entry == nullptr) {
         return;
     }
-    FdEntry &entry = state.fds[fd];
-    if (entry.mask != 0 && unregister) {
+    if (entry->mask != 0 && unregister) {
         struct epoll_event unused {};
         epoll_ctl(state.kq, EPOLL_CTL_DEL, fd, &unused);
     }
-    resetEntry(entry);
+    resetEntry(*entry);
+    settleEntry(state, fd);
 }
 
 int postWake(State &state) {

@@ -1,6 +1,7 @@
 // Turning readiness into kevent records: writing a knote's event, what happens to the knote after
-// it (EV_ONESHOT deletes it, EV_DISPATCH disables it, a level knote is re-armed on the next call),
-// and keeping what did not fit for the next call instead of losing it.
+// it (EV_ONESHOT deletes it, EV_DISPATCH disables it, a level knote is reported again while it is
+// ready), and evaluating again what did not fit instead of losing it.
+#include <poll.h>
 #include <sys/epoll.h>
 
 #include <cerrno>
@@ -23,25 +24,39 @@ void fillRecord(struct kevent &record, uint64_t ident, int16_t filter, uint16_t 
     }
 }
 
-// Writes the event of one descriptor knote, or keeps it for the next call when the list is full.
-void emitFd(State &state, int fd, bool isRead, bool eof, uint32_t events, Output &out) {
-    FdEntry &entry = state.fds[fd];
-    Knote &knote = isRead ? entry.read : entry.write;
-    const uint8_t bit = isRead ? kReadBit : kWriteBit;
-    if (!knote.present || !knote.enabled || knote.emittedCall == out.call) {
+bool levelTriggered(const FdEntry &entry) { return entry.mask != 0 && !(entry.mask & EPOLLET); }
+
+// The knote is to be reported again, as it will be then. A level-triggered registration does that
+// by itself. A level knote of an edge-triggered registration is re-armed by an EPOLL_CTL_MOD on
+// the next call, which queues the descriptor again if it is still ready and finds out when its
+// file has closed. Any other knote is evaluated again at the start of the next call, by a poll of
+// the descriptor: a MOD would make epoll report the other filter's EV_CLEAR knote once more.
+void reportAgain(State &state, int fd, FdEntry &entry, const Knote &knote, uint8_t bit) {
+    if (levelTriggered(entry)) {
         return;
     }
-    const bool level = !(knote.flags & (EV_CLEAR | EV_ONESHOT | EV_DISPATCH));
-    if (out.full()) {
-        // A level knote is simply re-armed: epoll then says whether it is still ready. An edge
-        // knote has no second chance from epoll, so it waits here for the next call.
-        if (level) {
-            entry.rearm |= bit;
-        } else {
-            entry.pending |= bit;
-            entry.pendingEvents |= events;
-        }
-        listActive(state, fd);
+    if (isLevel(knote)) {
+        entry.rearm |= bit;
+    } else {
+        entry.pending |= bit;
+    }
+    listActive(state, fd);
+}
+
+// Writes the event of one descriptor knote, or leaves it for the next call. A knote is never
+// written from what an earlier call saw: FreeBSD evaluates the filter when the event is
+// collected, so a knote that did not fit is measured again when it is delivered (an end of
+// stream that came meanwhile carries EV_EOF). A knote already written by this call may be
+// reported by epoll again for an edge that came after it was measured: it is evaluated again
+// on the next call rather than dropped.
+void emitFd(State &state, int fd, FdEntry &entry, bool isRead, bool eof, Output &out) {
+    Knote &knote = isRead ? entry.read : entry.write;
+    const uint8_t bit = isRead ? kReadBit : kWriteBit;
+    if (!knote.present || !knote.enabled) {
+        return;
+    }
+    if (out.full() || knote.emittedCall == out.call) {
+        reportAgain(state, fd, entry, knote, bit);
         return;
     }
     const int64_t data = isRead ? readData(fd, &entry.type) : writeData(fd, entry.type, entry.capacity);
@@ -60,22 +75,53 @@ void emitFd(State &state, int fd, bool isRead, bool eof, uint32_t events, Output
         entry.rearm &= ~bit;
         entry.pending &= ~bit;
         syncRegistration(state, fd);
-    } else if (level) {
-        entry.rearm |= bit;
-        listActive(state, fd);
+    } else if (isLevel(knote) || (isRead && entry.type == FdType::Datagram)) {
+        // A level knote is reported while it is ready. So is a datagram reader with EV_CLEAR:
+        // Linux measures only the next datagram where FreeBSD counts the whole queue, and a
+        // reader that takes what data announces must still hear of the datagrams behind it.
+        reportAgain(state, fd, entry, knote, bit);
     }
 }
 
+// Writes the events of fd's knotes among `which` that these epoll events make ready.
 void emitEntry(State &state, int fd, uint32_t events, uint8_t which, Output &out) {
-    const Readiness ready = readiness(state.fds[fd].type, events);
-    if ((which & kReadBit) && ready.read) {
-        emitFd(state, fd, true, ready.readEof, events, out);
+    FdEntry &entry = *findEntry(state, fd);
+    const bool wasLevelTriggered = levelTriggered(entry);
+    const Readiness ready = readiness(entry.type, events);
+    bool taken = false;
+    if ((which & kReadBit) && ready.read && entry.read.present && entry.read.enabled) {
+        taken = true;
+        emitFd(state, fd, entry, true, ready.readEof, out);
     }
     // The read data may have found a listener, which has no write readiness at all.
-    const Readiness again = state.fds[fd].type == FdType::Listener ? Readiness{} : ready;
-    if ((which & kWriteBit) && again.write && state.fds[fd].mask != 0) {
-        emitFd(state, fd, false, again.writeEof, events, out);
+    const Readiness again = entry.type == FdType::Listener ? Readiness{} : ready;
+    if ((which & kWriteBit) && again.write && entry.mask != 0 && entry.write.present && entry.write.enabled) {
+        taken = true;
+        emitFd(state, fd, entry, false, again.writeEof, out);
     }
+    // A level-triggered registration reporting what no knote takes as ready would report it
+    // again on every wait: from now on the descriptor is edge-triggered.
+    if (wasLevelTriggered && !taken && entry.mask != 0) {
+        entry.demoted = true;
+        syncRegistration(state, fd);
+    }
+}
+
+// The knotes of fd left pending by an earlier call, evaluated as they are now.
+void emitPending(State &state, int fd, uint8_t pending, Output &out) {
+    struct pollfd probe {};
+    probe.fd = fd;
+    probe.events = POLLIN | POLLOUT | POLLRDHUP;
+    if (poll(&probe, 1, 0) < 0) {
+        return;
+    }
+    if (probe.revents & POLLNVAL) {
+        // Closed behind the layer's back: its registration went with the file.
+        resetEntry(*findEntry(state, fd));
+        return;
+    }
+    // poll(2) and epoll share the values of IN, OUT, ERR, HUP and RDHUP.
+    emitEntry(state, fd, static_cast<uint32_t>(probe.revents), pending, out);
 }
 
 }  // namespace
@@ -84,25 +130,22 @@ void drainActive(State &state, Output &out) {
     int fd = state.activeHead;
     state.activeHead = state.activeTail = -1;
     while (fd >= 0) {
-        FdEntry &entry = state.fds[fd];
+        FdEntry &entry = *findEntry(state, fd);
         const int next = entry.nextActive;
         entry.listed = false;
         entry.nextActive = -1;
         const uint8_t rearm = entry.rearm;
         const uint8_t pending = entry.pending;
-        const uint32_t events = entry.pendingEvents;
         entry.rearm = entry.pending = 0;
-        entry.pendingEvents = 0;
-        if (entry.mask != 0) {
-            if (pending != 0) {
-                emitEntry(state, fd, events, pending, out);
-            }
-            // One EPOLL_CTL_MOD queues the descriptor again if it is still ready, so the wait
-            // below reports it; a closed descriptor's entry is dropped by the failure.
-            if (rearm != 0 && state.fds[fd].mask != 0) {
-                syncRegistration(state, fd);
-            }
+        if (entry.mask != 0 && pending != 0) {
+            emitPending(state, fd, pending, out);
         }
+        // One EPOLL_CTL_MOD queues the descriptor again if it is still ready, so the wait
+        // below reports it; a closed descriptor's entry is dropped by the failure.
+        if (entry.mask != 0 && rearm != 0) {
+            syncRegistration(state, fd);
+        }
+        settleEntry(state, fd);
         fd = next;
     }
 }
@@ -118,7 +161,7 @@ void drainUsers(State &state, Output &out) {
             knote->emittedCall = out.call;
             if (knote->flags & EV_ONESHOT) {
                 unlistReady(state, *knote);
-                state.users.erase(knote->ident);
+                eraseUser(state, knote);
             } else {
                 if (knote->flags & EV_CLEAR) {
                     knote->triggered = false;
@@ -146,15 +189,13 @@ void translate(State &state, uint64_t data, uint32_t events, Output &out) {
     }
     const int fd = static_cast<int>(static_cast<uint32_t>(data));
     const uint32_t incarnation = static_cast<uint32_t>(data >> 32);
-    if (fd < 0 || static_cast<size_t>(fd) >= state.fds.size()) {
-        return;
-    }
-    const FdEntry &entry = state.fds[fd];
+    const FdEntry *entry = findEntry(state, fd);
     // An event queued before the knotes of this number were dropped or replaced.
-    if (entry.mask == 0 || entry.incarnation != incarnation) {
+    if (entry == nullptr || entry->mask == 0 || entry->incarnation != incarnation) {
         return;
     }
     emitEntry(state, fd, events, kReadBit | kWriteBit, out);
+    settleEntry(state, fd);
 }
 
 }  // namespace quarn::platform::kq

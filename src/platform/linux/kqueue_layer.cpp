@@ -2,15 +2,20 @@
 //
 // The kqueue descriptor is the epoll descriptor, so the Java side closes it with plain close(2)
 // and a kqueue costs one epoll instance plus one private eventfd. A kevent call applies its
-// changes under the kqueue's mutex, delivers what earlier calls left (events that did not fit,
-// level knotes to re-arm, triggered user events), then releases the mutex for one epoll_pwait2
-// and takes it again to translate what epoll returned. No signal, no helper thread.
+// changes under the kqueue's mutex, delivers what earlier calls left (knotes that did not fit,
+// evaluated as they are now; triggered user events), then releases the mutex for one
+// epoll_pwait2 and takes it again to translate what epoll returned. No signal, no helper thread.
 //
-// Where Linux shows less than FreeBSD, the layer reports less, never more:
+// Where Linux shows less than FreeBSD, the layer reports less, never more, or reports a knote
+// once more than FreeBSD would, which a non-blocking reader or writer meets as EAGAIN:
 //   - a local shutdown(SHUT_WR) is no write EV_EOF (Linux only drops EPOLLOUT);
 //   - a change to one filter of a descriptor makes epoll re-evaluate both, so the other filter's
-//     EV_CLEAR knote may be reported once more if it is ready at that moment (harmless to a
-//     non-blocking reader, which then finds EAGAIN);
+//     EV_CLEAR knote may be reported once more if it is ready at that moment; so does the
+//     re-arm of a level knote that shares its descriptor with an EV_CLEAR knote;
+//   - a knote that epoll reports again in the call that already wrote it (an edge after it was
+//     measured) is evaluated again by the next call, and reported there if still ready;
+//   - a datagram socket's read data is the size of the next datagram, not the whole queue, so
+//     its read knote is reported on every call while the queue is not empty, EV_CLEAR or not;
 //   - regular files cannot be registered (epoll_ctl gives EPERM, returned as the change's error);
 //   - the write filter's data is an estimate: SO_SNDBUF (doubled by Linux, read at registration)
 //     less SIOCOUTQ; a local listener's data is 1, since Linux does not count its queue.
@@ -68,14 +73,9 @@ bool validTimeout(const struct timespec *timeout) {
 }
 
 // After a wait, under the mutex again: the kqueue may have been closed (and its number even
-// reused) meanwhile. The last waiter of a closed kqueue closes its orphaned eventfd.
+// reused) meanwhile. The last thread out of a closed kqueue closes its orphaned eventfd.
 bool stillOurs(State &state, uint32_t generation) {
-    state.waiters--;
-    if (state.waiters == 0 && state.wakeFdOrphaned && state.wakeFd >= 0) {
-        close(state.wakeFd);
-        state.wakeFd = -1;
-        state.wakeFdOrphaned = false;
-    }
+    unpin(state);
     return state.open && state.generation == generation;
 }
 
@@ -99,7 +99,7 @@ int collect(State &state, std::unique_lock<std::mutex> &lock, Output &out, const
         }
         // Events already in hand are returned now; the wait only collects what else is ready.
         const struct timespec *wait = out.count > 0 || poll ? &zero : (forever ? nullptr : &left);
-        state.waiters++;
+        state.pins++;
         lock.unlock();
         const int ready = waitOnce(state.kq, events, room < kBatch ? room : kBatch, wait);
         const int error = errno;
@@ -138,20 +138,29 @@ int collect(State &state, std::unique_lock<std::mutex> &lock, Output &out, const
 }
 
 // Ends a call without an event list: arms the wake-up owed by its changes once the mutex is
-// released. Returns 0, or -1 with errno when the kqueue descriptor is not ours any more.
+// released, so that the woken waiter does not at once block on it. The eventfd stays pinned
+// meanwhile: a close of the kqueue cannot close it, so its number cannot name another file (a
+// socket registered in a new kqueue on the same number) when the arm reaches epoll. Returns 0,
+// or -1 with errno when the kqueue descriptor is not ours any more.
 int finishChanges(State &state, std::unique_lock<std::mutex> &lock) {
     state.deferWake = false;
     const bool owed = state.wakeOwed;
     state.wakeOwed = false;
+    if (!owed) {
+        return 0;
+    }
     const int kq = state.kq;
     const int wakeFd = state.wakeFd;
+    state.pins++;
     lock.unlock();
-    if (owed) {
-        const int error = kq::armWake(kq, wakeFd);
-        if (error != 0) {
-            errno = error;
-            return -1;
-        }
+    // A close meanwhile leaves kq to a new kqueue at worst, which then took over this very
+    // eventfd (or never registered it): the arm wakes it once, or fails.
+    const int error = kq::armWake(kq, wakeFd);
+    lock.lock();
+    unpin(state);
+    if (error != 0) {
+        errno = error;
+        return -1;
     }
     return 0;
 }
@@ -260,7 +269,8 @@ void descriptorClosing(int fd) {
     // delivering events that no one asked for.
     for (State *state = kq::firstState(); state != nullptr; state = state->nextLive) {
         std::lock_guard<std::mutex> lock(state->mutex);
-        if (state->open && static_cast<size_t>(fd) < state->fds.size() && state->fds[fd].mask != 0) {
+        if (const kq::FdEntry *entry = state->open ? kq::findEntry(*state, fd) : nullptr;
+            entry != nullptr && entry->mask != 0) {
             kq::dropEntry(*state, fd, true);
         }
     }

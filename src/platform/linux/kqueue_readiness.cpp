@@ -72,7 +72,7 @@ Readiness readiness(FdType type, uint32_t events) {
     return r;
 }
 
-int describe(int fd, FdType *type, int64_t *capacity) {
+int describe(int fd, FdType *type, int32_t *capacity) {
     int socketType = 0;
     socklen_t length = sizeof socketType;
     if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &socketType, &length) == 0) {

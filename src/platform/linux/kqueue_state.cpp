@@ -7,48 +7,63 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <new>
 
 namespace quarn::platform::kq {
 namespace {
 
-// Two levels, so that a process with a million descriptors pays only for the chunks its
-// kqueue numbers fall in. Linux caps descriptors at fs.nr_open, 1,048,576 by default.
-constexpr int kChunkBits = 10;
-constexpr int kChunkSize = 1 << kChunkBits;
-constexpr int kChunks = 1024;
+// Three levels over every non-negative int, so that any kqueue number has a slot and a process
+// pays only for the ranges its kqueue numbers fall in: the top level is static, the others are
+// allocated on first use and, like the states, never freed (readers find them without a lock).
+constexpr int kLeafBits = 10;
+constexpr int kMiddleBits = 10;
+constexpr int kTopBits = 31 - kLeafBits - kMiddleBits;
 
-struct Chunk {
-    std::atomic<State *> slots[kChunkSize];
+struct Leaf {
+    std::atomic<State *> slots[1 << kLeafBits];
+};
+struct Middle {
+    std::atomic<Leaf *> leaves[1 << kMiddleBits];
 };
 
-std::atomic<Chunk *> chunks[kChunks];
+std::atomic<Middle *> top[1 << kTopBits];
 std::atomic<State *> liveHead{nullptr};
 std::mutex tableMutex;
 
+// Installs a zeroed level below `ref` when there is none. Called under tableMutex, so no other
+// thread installs one meanwhile. Null when memory runs out.
+template <typename T>
+T *levelBelow(std::atomic<T *> &ref, bool create) {
+    T *level = ref.load(std::memory_order_acquire);
+    if (level == nullptr && create) {
+        level = static_cast<T *>(std::calloc(1, sizeof(T)));
+        if (level != nullptr) {
+            ref.store(level, std::memory_order_release);
+        }
+    }
+    return level;
+}
+
 std::atomic<State *> *slotFor(int kq, bool create) {
-    if (kq < 0 || kq >= kChunkSize * kChunks) {
+    if (kq < 0) {
         return nullptr;
     }
-    std::atomic<Chunk *> &chunkRef = chunks[kq >> kChunkBits];
-    Chunk *chunk = chunkRef.load(std::memory_order_acquire);
-    if (chunk == nullptr) {
-        if (!create) {
-            return nullptr;
-        }
-        chunk = new (std::nothrow) Chunk{};
-        if (chunk == nullptr) {
-            return nullptr;
-        }
-        // Called under tableMutex, so no other thread installs a chunk here meanwhile.
-        chunkRef.store(chunk, std::memory_order_release);
+    const uint32_t number = static_cast<uint32_t>(kq);
+    Middle *middle = levelBelow(top[number >> (kLeafBits + kMiddleBits)], create);
+    if (middle == nullptr) {
+        return nullptr;
     }
-    return &chunk->slots[kq & (kChunkSize - 1)];
+    Leaf *leaf = levelBelow(middle->leaves[(number >> kLeafBits) & ((1u << kMiddleBits) - 1)], create);
+    if (leaf == nullptr) {
+        return nullptr;
+    }
+    return &leaf->slots[number & ((1u << kLeafBits) - 1)];
 }
 
 void clearTables(State &state) {
-    state.fds.clear();
-    state.users.clear();
+    clearEntries(state);
+    clearUsers(state);
     state.activeHead = state.activeTail = -1;
     state.readyHead = state.readyTail = nullptr;
     state.wakePosted = false;
@@ -73,10 +88,11 @@ int openState(int kq) {
         }
         state = slot->load(std::memory_order_acquire);
         if (state == nullptr) {
-            state = new (std::nothrow) State;
-            if (state == nullptr) {
+            void *memory = std::calloc(1, sizeof(State));
+            if (memory == nullptr) {
                 return ENOMEM;
             }
+            state = new (memory) State;
             state->kq = kq;
             state->nextLive = liveHead.load(std::memory_order_relaxed);
             slot->store(state, std::memory_order_release);
@@ -96,7 +112,7 @@ int openState(int kq) {
             return errno;
         }
     }
-    // An eventfd left by a kqueue closed during a wait is simply taken over.
+    // An eventfd left by a kqueue closed while a thread used it is simply taken over.
     state->wakeFdOrphaned = false;
     // Edge-triggered and without EPOLLOUT, the eventfd never fires until a user event arms it.
     struct epoll_event event {};
@@ -114,7 +130,7 @@ void closeState(State &state) {
     state.open = false;
     state.generation++;
     if (state.wakeFd >= 0) {
-        if (state.waiters == 0) {
+        if (state.pins == 0) {
             // Never retried: Linux releases the descriptor even when close reports EINTR.
             close(state.wakeFd);
             state.wakeFd = -1;
@@ -124,8 +140,17 @@ void closeState(State &state) {
     }
 }
 
+void unpin(State &state) {
+    state.pins--;
+    if (state.pins == 0 && state.wakeFdOrphaned && state.wakeFd >= 0) {
+        close(state.wakeFd);
+        state.wakeFd = -1;
+        state.wakeFdOrphaned = false;
+    }
+}
+
 void listActive(State &state, int fd) {
-    FdEntry &entry = state.fds[fd];
+    FdEntry &entry = *findEntry(state, fd);
     if (entry.listed) {
         return;
     }
@@ -134,7 +159,7 @@ void listActive(State &state, int fd) {
     if (state.activeTail < 0) {
         state.activeHead = fd;
     } else {
-        state.fds[state.activeTail].nextActive = fd;
+        findEntry(state, state.activeTail)->nextActive = fd;
     }
     state.activeTail = fd;
 }

@@ -1,0 +1,56 @@
+// The wrappers behind kqueue_wrap.h.
+#if defined(__linux__)
+
+#include "kqueue_wrap.h"
+
+#include <sys/epoll.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+
+extern "C" int __real_epoll_ctl(int epfd, int op, int fd, struct epoll_event *event);
+extern "C" void *__real_calloc(size_t count, size_t size);
+
+namespace {
+
+std::function<void()> pendingAction;
+thread_local int callocCountdown = 0;
+thread_local int callocsSeen = 0;
+
+}  // namespace
+
+extern "C" int __wrap_epoll_ctl(int epfd, int op, int fd, struct epoll_event *event) {
+    if (pendingAction && op == EPOLL_CTL_MOD && event != nullptr && event->data.u64 == ~uint64_t{0} &&
+        (event->events & EPOLLOUT)) {
+        std::function<void()> action = std::move(pendingAction);
+        pendingAction = nullptr;
+        action();
+    }
+    return __real_epoll_ctl(epfd, op, fd, event);
+}
+
+extern "C" void *__wrap_calloc(size_t count, size_t size) {
+    callocsSeen++;
+    if (callocCountdown > 0 && --callocCountdown == 0) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    return __real_calloc(count, size);
+}
+
+namespace kqwrap {
+
+void beforeNextWakeArm(std::function<void()> action) { pendingAction = std::move(action); }
+
+int failCalloc(int nth) {
+    const int seen = callocsSeen;
+    callocsSeen = 0;
+    callocCountdown = nth;
+    return seen;
+}
+
+}  // namespace kqwrap
+
+#endif

@@ -1,0 +1,22 @@
+// Seams around two C library calls of the Linux kqueue layer, for the tests that need an exact
+// interleaving or an allocation failure. The test binary is linked with --wrap=epoll_ctl and
+// --wrap=calloc; unarmed, both calls go straight through.
+#pragma once
+
+#if defined(__linux__)
+
+#include <functional>
+
+namespace kqwrap {
+
+// Runs `action` once, on the calling thread, right before the next epoll_ctl that arms a
+// kqueue's wake-up (EPOLL_CTL_MOD of the private eventfd): the layer's mutex is released then.
+void beforeNextWakeArm(std::function<void()> action);
+
+// Makes the nth calloc from now on, on this thread, fail with ENOMEM (1: the next one). 0
+// disarms. Returns the callocs seen on this thread since the last call.
+int failCalloc(int nth);
+
+}  // namespace kqwrap
+
+#endif
