@@ -99,7 +99,7 @@ int collect(State &state, std::unique_lock<std::mutex> &lock, Output &out, const
         }
         // Events already in hand are returned now; the wait only collects what else is ready.
         const struct timespec *wait = out.count > 0 || poll ? &zero : (forever ? nullptr : &left);
-        state.pins++;
+        state.pins.fetch_add(1);
         lock.unlock();
         const int ready = waitOnce(state.kq, events, room < kBatch ? room : kBatch, wait);
         const int error = errno;
@@ -151,13 +151,13 @@ int finishChanges(State &state, std::unique_lock<std::mutex> &lock) {
     }
     const int kq = state.kq;
     const int wakeFd = state.wakeFd;
-    state.pins++;
+    state.pins.fetch_add(1);
     lock.unlock();
     // A close meanwhile leaves kq to a new kqueue at worst, which then took over this very
-    // eventfd (or never registered it): the arm wakes it once, or fails.
+    // eventfd (or never registered it): the arm wakes it once, or fails. The mutex is taken
+    // again only if the kqueue closed meanwhile, so the woken waiter finds it free.
     const int error = kq::armWake(kq, wakeFd);
-    lock.lock();
-    unpin(state);
+    kq::unpinUnlocked(state, lock);
     if (error != 0) {
         errno = error;
         return -1;

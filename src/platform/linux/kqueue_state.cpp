@@ -113,7 +113,7 @@ int openState(int kq) {
         }
     }
     // An eventfd left by a kqueue closed while a thread used it is simply taken over.
-    state->wakeFdOrphaned = false;
+    state->wakeFdOrphaned.store(false);
     // Edge-triggered and without EPOLLOUT, the eventfd never fires until a user event arms it.
     struct epoll_event event {};
     event.events = EPOLLET;
@@ -130,22 +130,31 @@ void closeState(State &state) {
     state.open = false;
     state.generation++;
     if (state.wakeFd >= 0) {
-        if (state.pins == 0) {
-            // Never retried: Linux releases the descriptor even when close reports EINTR.
-            close(state.wakeFd);
-            state.wakeFd = -1;
-        } else {
-            state.wakeFdOrphaned = true;
-        }
+        // Orphaned first, pins read second; unpinUnlocked does the opposite, so one of the two
+        // always sees the other and the eventfd is closed exactly once, when nobody uses it.
+        state.wakeFdOrphaned.store(true);
+        closeOrphanedWakeFd(state);
+    }
+}
+
+void closeOrphanedWakeFd(State &state) {
+    if (state.pins.load() == 0 && state.wakeFdOrphaned.load() && state.wakeFd >= 0) {
+        // Never retried: Linux releases the descriptor even when close reports EINTR.
+        close(state.wakeFd);
+        state.wakeFd = -1;
+        state.wakeFdOrphaned.store(false);
     }
 }
 
 void unpin(State &state) {
-    state.pins--;
-    if (state.pins == 0 && state.wakeFdOrphaned && state.wakeFd >= 0) {
-        close(state.wakeFd);
-        state.wakeFd = -1;
-        state.wakeFdOrphaned = false;
+    state.pins.fetch_sub(1);
+    closeOrphanedWakeFd(state);
+}
+
+void unpinUnlocked(State &state, std::unique_lock<std::mutex> &lock) {
+    if (state.pins.fetch_sub(1) == 1 && state.wakeFdOrphaned.load()) {
+        lock.lock();
+        closeOrphanedWakeFd(state);
     }
 }
 

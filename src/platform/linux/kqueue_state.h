@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <atomic>
 #include <cstddef>
 #include <mutex>
 
@@ -111,8 +112,11 @@ struct State {
     bool wakePosted = false;  // its EPOLLOUT is armed (or owed) and not yet collected
     bool deferWake = false;   // a call without an event list arms it after unlocking
     bool wakeOwed = false;
-    bool wakeFdOrphaned = false;  // closed kqueue: the last thread to unpin it closes wakeFd
-    int pins = 0;                 // threads using kq or wakeFd outside the mutex (waits, arms)
+    // A closed kqueue's wakeFd while threads still use it; the last one to unpin closes it.
+    std::atomic<bool> wakeFdOrphaned{false};
+    // Threads using kq or wakeFd outside the mutex (waits, wake arms). Changed under the mutex,
+    // except by unpinUnlocked.
+    std::atomic<int> pins{0};
     uint32_t callCounter = 0;
     uint32_t incarnationCounter = 0;
     FdTable fds;
@@ -173,6 +177,10 @@ void closeState(State &state);
 // A thread done with kq and wakeFd outside the mutex; the last one closes an orphaned wakeFd.
 // Caller holds the mutex.
 void unpin(State &state);
+// The same without the mutex, which `lock` (released) takes only when there is an orphan.
+void unpinUnlocked(State &state, std::unique_lock<std::mutex> &lock);
+// Closes an orphaned wakeFd that nobody uses any more. Caller holds the mutex.
+void closeOrphanedWakeFd(State &state);
 // The first of every state ever created (a list that only grows).
 State *firstState();
 
