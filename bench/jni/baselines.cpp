@@ -12,6 +12,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <pthread.h>
+#include <sched.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
@@ -411,6 +412,73 @@ JNIEXPORT jlong JNICALL Java_io_quarn_bench_Baselines_sendFile(JNIEnv *env, jcla
         position = (position + n) % fileLength;
         return n;
     });
+}
+
+// Pins the calling thread to one core; 0 or a negated errno.
+JNIEXPORT jint JNICALL Java_io_quarn_bench_Baselines_pinThread(JNIEnv *, jclass, jint core) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(core, &set);
+    return sched_setaffinity(0, sizeof set, &set) == 0 ? 0 : -errno;
+}
+
+// The C echo server of the many-connection benchmark: one level-triggered epoll loop over the first
+// `count` descriptors of `fds`, echoing whatever each ready connection holds, until the stop slot of
+// the control block at `control` (slot 0) becomes non-zero. After every wait it publishes the waits
+// (slot 8) and events (slot 9) so far. With `bytesReadable`, one FIONREAD per read event, as the
+// kqueue layer does to fill a read event's data. A connection that fails or ends is dropped from
+// the loop. Returns 0 or a negated errno; every wait is bounded by 100 ms.
+JNIEXPORT jint JNICALL Java_io_quarn_bench_Baselines_echoServe(JNIEnv *env, jclass, jintArray fds, jint count,
+                                                               jboolean bytesReadable, jlong control) {
+    auto *slots = reinterpret_cast<std::atomic<int64_t> *>(static_cast<intptr_t>(control));
+    std::vector<jint> connections(static_cast<size_t>(count));
+    env->GetIntArrayRegion(fds, 0, count, connections.data());
+    if (env->ExceptionCheck()) {
+        return -EINVAL;
+    }
+    Fd epoll(epoll_create1(EPOLL_CLOEXEC));
+    if (epoll.get() < 0) {
+        return static_cast<jint>(negatedErrno());
+    }
+    for (jint fd : connections) {
+        epoll_event registration{};
+        registration.events = EPOLLIN;
+        registration.data.fd = fd;
+        if (epoll_ctl(epoll.get(), EPOLL_CTL_ADD, fd, &registration) != 0) {
+            return static_cast<jint>(negatedErrno());
+        }
+    }
+    std::vector<char> relay(64 * 1024);
+    std::vector<epoll_event> events(1024);
+    int64_t waits = 0;
+    int64_t delivered = 0;
+    while (slots[0].load(std::memory_order_acquire) == 0) {
+        int ready = epoll_wait(epoll.get(), events.data(), static_cast<int>(events.size()), 100);
+        if (ready < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return static_cast<jint>(negatedErrno());
+        }
+        for (int i = 0; i < ready; i++) {
+            const int fd = events[static_cast<size_t>(i)].data.fd;
+            int queued = 0;
+            if (bytesReadable && ioctl(fd, FIONREAD, &queued) != 0) {
+                return static_cast<jint>(negatedErrno());
+            }
+            ssize_t n = read(fd, relay.data(), relay.size());
+            if (n > 0 && write(fd, relay.data(), static_cast<size_t>(n)) == n) {
+                continue;
+            }
+            if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+                continue;
+            }
+            epoll_ctl(epoll.get(), EPOLL_CTL_DEL, fd, nullptr);
+        }
+        slots[8].store(++waits, std::memory_order_relaxed);
+        slots[9].store(delivered += ready, std::memory_order_relaxed);
+    }
+    return 0;
 }
 
 }  // extern "C"

@@ -28,4 +28,14 @@ final class Baselines {
 
     /** {@code total} bytes over one loopback connection with sendfile(2) from the file at {@code path}. */
     static native long sendFile(String path, long fileLength, long total, int bufferSize);
+
+    /** Pins the calling thread to one core; 0 or -errno. */
+    static native int pinThread(int core);
+
+    /**
+     * The C echo server: one epoll loop over the first {@code count} descriptors until the stop slot
+     * (0) of the control block at {@code control} is set, publishing waits (slot 8) and events (slot
+     * 9) after every wait; with {@code bytesReadable}, one FIONREAD per read event. Returns 0 or -errno.
+     */
+    static native int echoServe(int[] fds, int count, boolean bytesReadable, long control);
 }

@@ -8,8 +8,9 @@ import java.util.Set;
  * The Java benchmark harness: compares the library's natives with JDK NIO and with raw C, side by
  * side in one run. Not a test: it prints figures and ratios and never fails on them.
  *
- * <p>Usage: {@code BenchMain [--only call,pipe,echo,wakeup,bulk,sendfile] [--rounds N] [--quick]},
- * with {@code -Dquarn.library=} the library's path and {@code -Dquarn.bench.library=} the baselines'.
+ * <p>Usage: {@code BenchMain [--only call,pipe,echo,wakeup,bulk,sendfile,scaling] [--rounds N] [--quick]},
+ * with {@code -Dquarn.library=} the library's path, {@code -Dquarn.bench.library=} the baselines' and
+ * {@code -Dquarn.bench.client=} the many-connection echo's client driver.
  * scripts/bench.sh runs it pinned to one core and turns its ROW lines into a markdown table.
  */
 public final class BenchMain {
@@ -17,7 +18,7 @@ public final class BenchMain {
     }
 
     public static void main(String[] args) throws Exception {
-        Set<String> only = new HashSet<>(Arrays.asList("call", "pipe", "echo", "wakeup", "bulk", "sendfile"));
+        Set<String> only = new HashSet<>(Arrays.asList("call", "pipe", "echo", "wakeup", "bulk", "sendfile", "scaling"));
         int rounds = 15;
         boolean quick = false;
         for (int i = 0; i < args.length; i++) {
@@ -26,7 +27,7 @@ public final class BenchMain {
                 case "--rounds" -> rounds = Integer.parseInt(args[++i]);
                 case "--quick" -> quick = true;
                 default -> {
-                    System.err.println("usage: BenchMain [--only call,pipe,echo,wakeup,bulk,sendfile] [--rounds N] [--quick]");
+                    System.err.println("usage: BenchMain [--only call,pipe,echo,wakeup,bulk,sendfile,scaling] [--rounds N] [--quick]");
                     System.exit(2);
                 }
             }
@@ -53,6 +54,10 @@ public final class BenchMain {
         }
         if (only.contains("sendfile")) {
             BulkBench.runSendFile(rounds, (64L << 20) / scale);
+        }
+        if (only.contains("scaling")) {
+            // Whole runs of up to 10,000 connections: three rounds rather than the short slices above.
+            ScalingBench.run(System.getProperty("quarn.bench.client"), quick ? 1 : 3, quick);
         }
     }
 

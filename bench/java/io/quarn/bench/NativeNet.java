@@ -24,7 +24,7 @@ final class NativeNet {
 
     static int check(int result, String what) {
         if (result < 0) {
-            throw new IllegalStateException(what + " failed: " + ErrorsStaticallyReferencedJniMethods.strError(-result));
+            throw new IllegalStateException(what + " failed: " + strError(-result));
         }
         return result;
     }
@@ -34,21 +34,16 @@ final class NativeNet {
      * with TCP_NODELAY. A buffer size above 0 is set on both ends before the connection is made.
      */
     static int[] pair(int bufferSize) throws InterruptedException {
-        Socket.initialize(true);
-        int listener = check(Socket.newSocketStreamFd(false), "socket");
+        int[] bound = listener(1, bufferSize);
+        int listener = bound[0];
+        int port = bound[1];
         int client = -1;
         try {
             client = check(Socket.newSocketStreamFd(false), "socket");
             if (bufferSize > 0) {
-                for (int fd : new int[] {listener, client}) {
-                    Socket.setSendBufferSize(fd, bufferSize);
-                    Socket.setReceiveBufferSize(fd, bufferSize);
-                }
+                Socket.setSendBufferSize(client, bufferSize);
+                Socket.setReceiveBufferSize(client, bufferSize);
             }
-            check(Socket.bind(listener, false, LOOPBACK, 0, 0), "bind");
-            check(Socket.listen(listener, 1), "listen");
-            byte[] local = Socket.localAddress(listener);
-            int port = ((local[local.length - 2] & 0xff) << 8) | (local[local.length - 1] & 0xff);
             int connected = Socket.connect(client, false, LOOPBACK, 0, port);
             if (connected < 0 && connected != -ErrorsStaticallyReferencedJniMethods.errnoEINPROGRESS()) {
                 check(connected, "connect");
@@ -75,6 +70,36 @@ final class NativeNet {
                 FileDescriptor.close(client);
             }
         }
+    }
+
+    /** A non-blocking socket listening on 127.0.0.1 with the given backlog: {descriptor, port}. */
+    static int[] listener(int backlog) {
+        return listener(backlog, 0);
+    }
+
+    // Buffer sizes go on the listener before the connection is made, so that accepted sockets
+    // inherit them and the window scale agrees with them.
+    private static int[] listener(int backlog, int bufferSize) {
+        Socket.initialize(true);
+        int listener = check(Socket.newSocketStreamFd(false), "socket");
+        try {
+            if (bufferSize > 0) {
+                Socket.setSendBufferSize(listener, bufferSize);
+                Socket.setReceiveBufferSize(listener, bufferSize);
+            }
+            check(Socket.bind(listener, false, LOOPBACK, 0, 0), "bind");
+            check(Socket.listen(listener, backlog), "listen");
+            byte[] local = Socket.localAddress(listener);
+            int port = ((local[local.length - 2] & 0xff) << 8) | (local[local.length - 1] & 0xff);
+            return new int[] {listener, port};
+        } catch (RuntimeException e) {
+            FileDescriptor.close(listener);
+            throw e;
+        }
+    }
+
+    static String strError(int errno) {
+        return ErrorsStaticallyReferencedJniMethods.strError(errno);
     }
 
     /** The same pair through NIO: {server, client}, both non-blocking with TCP_NODELAY. */
