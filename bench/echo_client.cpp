@@ -41,7 +41,6 @@ constexpr int kStatus = 0;
 constexpr int kCommand = 1;
 constexpr int kRoundTrips = 8;
 constexpr int kControlSlots = 16;
-constexpr int64_t kGo = 1;
 constexpr int64_t kStop = 2;
 constexpr int kMaxEvents = 1024;
 constexpr int kMaxSize = 4096;

@@ -26,7 +26,10 @@ import java.util.function.ToDoubleFunction;
  */
 final class ScalingBench {
     static final String[] VARIANTS = {"natives", "NIO", "C", "C+FIONREAD"};
-    private static final int[] POINTS = {1, 10, 100, 1_000, 10_000};
+    // -Dquarn.bench.scaling.points=100,1000 narrows a run, for profiling one point.
+    private static final int[] POINTS = java.util.Arrays.stream(
+            System.getProperty("quarn.bench.scaling.points", "1,10,100,1000,10000").split(","))
+            .mapToInt(Integer::parseInt).toArray();
     private static final int SIZE = 64;
     private static final int MEMORY_POINT = 10_000;
     private static final int NATIVES = 0;
