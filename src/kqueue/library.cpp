@@ -58,14 +58,15 @@ const char *ownLibraryPath() {
     return info.dli_fname;
 }
 
-const quarn::load::LoadSequence &sequence() {
-    static const quarn::load::LoadSequence kSequence{kModuleRows,
-                                                     sizeof(kModuleRows) / sizeof(kModuleRows[0]),
-                                                     &ownLibraryPath,
-                                                     &quarn_unix_util_initialize_wait_clock,
-                                                     quarn::util::waitClockStorage(),
-                                                     stderr};
-    return kSequence;
+// Built afresh on each call: a function-local static would need the C++ runtime's guard
+// functions (__cxa_guard_acquire), which the library must not depend on.
+quarn::load::LoadSequence sequence() {
+    return {kModuleRows,
+            sizeof(kModuleRows) / sizeof(kModuleRows[0]),
+            &ownLibraryPath,
+            &quarn_unix_util_initialize_wait_clock,
+            quarn::util::waitClockStorage(),
+            stderr};
 }
 
 }  // namespace

@@ -23,14 +23,10 @@
 
 namespace quarn::platform {
 
-inline int kqueue() {
-    return ::kqueue();
-}
-
-inline int kevent(int kq, const struct kevent *changes, int nchanges, struct kevent *events, int nevents,
-                  const struct timespec *timeout) {
-    return ::kevent(kq, changes, nchanges, events, nevents, timeout);
-}
+// The system's own functions, not wrappers: a caller that names quarn::platform::kevent and also
+// finds ::kevent through its record argument then sees one function, not two.
+using ::kevent;
+using ::kqueue;
 
 inline void descriptorClosing(int) {
 }

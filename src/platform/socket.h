@@ -22,10 +22,11 @@
 // Option levels, option names and errno values are the system headers' own everywhere.
 #pragma once
 
+#include <sys/types.h>
+
 #include <errno.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/types.h>
 
 // Bound weakly: a C library without accept4 leaves the address null instead of failing the
 // library's load, and the accept path falls back to accept(2).

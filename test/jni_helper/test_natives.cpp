@@ -27,7 +27,12 @@ jint receiveTtl(JNIEnv *, jclass, jint fd, jboolean on) {
 }
 
 jint receivePacketInfo(JNIEnv *, jclass, jint fd, jboolean on) {
+#if defined(IP_PKTINFO)
     return setIntOption(fd, IPPROTO_IP, IP_PKTINFO, on);
+#else
+    // The BSDs' message of the same place and purpose.
+    return setIntOption(fd, IPPROTO_IP, IP_RECVDSTADDR, on);
+#endif
 }
 
 jintArray pipe(JNIEnv *env, jclass) {

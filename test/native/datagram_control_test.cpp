@@ -11,6 +11,14 @@
 
 namespace {
 
+// A control message of IPPROTO_IP that the kernel puts ahead of the original destination: the
+// packet information where the system has it, the BSDs' destination address message otherwise.
+#if defined(IP_PKTINFO)
+constexpr int kPacketInfoOption = IP_PKTINFO;
+#else
+constexpr int kPacketInfoOption = IP_RECVDSTADDR;
+#endif
+
 using quarn::socket::classifyProbe;
 using quarn::socket::classifyReceiveError;
 using quarn::socket::DatagramControl;
@@ -196,7 +204,7 @@ TEST_F(KernelControlTest, DestinationCutOffByTheControlBufferIsNotFound) {
     QUARN_SKIP_UNDER_EMULATION("the IP_TTL control message");
     enable(IP_RECVORIGDSTADDR);
     enable(IP_RECVTTL);
-    enable(IP_PKTINFO);  // with both ahead of it the destination no longer fits 64 bytes
+    enable(kPacketInfoOption);  // with both ahead of it the destination no longer fits 64 bytes
     sockaddr_storage found;
     int flags = 0;
     EXPECT_FALSE(receiveDestination(&found, &flags));

@@ -2,6 +2,9 @@
 // receive (the original destination address) and the descriptor receive (SCM_RIGHTS).
 #pragma once
 
+// FreeBSD's CMSG_* macros need u_long, which its <sys/socket.h> does not declare.
+#include <sys/types.h>
+
 #include <sys/socket.h>
 
 #include <cstddef>

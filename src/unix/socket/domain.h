@@ -5,6 +5,9 @@
 #pragma once
 
 #include <jni.h>
+// FreeBSD's CMSG_* macros need u_long, which its <sys/socket.h> does not declare.
+#include <sys/types.h>
+
 #include <sys/socket.h>
 #include <sys/un.h>
 
