@@ -9,7 +9,9 @@ import java.nio.file.attribute.PosixFilePermissions;
 import java.util.Locale;
 
 /**
- * Loads the native library that ships inside the jar under {@code META-INF/native/}.
+ * Loads the native library that ships inside the jar under {@code META-INF/native/<system>/}:
+ * {@code linux} or {@code freebsd}, so that a jar built for one system never hands its library
+ * to another.
  *
  * <p>The library learns its Java package prefix from its own file name, so a relocated copy
  * of these classes (say under {@code shaded.prefix.}) ships and extracts the library as
@@ -33,6 +35,22 @@ public final class NativeLibraryLoader {
         return "lib" + prefix + LIBRARY_NAME + "_" + architecture() + ".so";
     }
 
+    /** Where this copy of the classes finds its library in the jar, for the running system. */
+    public static String libraryResource() {
+        return "META-INF/native/" + system() + "/" + libraryFileName();
+    }
+
+    static String system() {
+        String os = System.getProperty("os.name").toLowerCase(Locale.ROOT);
+        if (os.startsWith("linux")) {
+            return "linux";
+        }
+        if (os.startsWith("freebsd")) {
+            return "freebsd";
+        }
+        throw new UnsatisfiedLinkError("no native transport for " + System.getProperty("os.name"));
+    }
+
     static String architecture() {
         String arch = System.getProperty("os.arch").toLowerCase(Locale.ROOT);
         switch (arch) {
@@ -53,10 +71,11 @@ public final class NativeLibraryLoader {
             return;
         }
         String name = libraryFileName();
-        String resource = "META-INF/native/" + name;
+        String resource = libraryResource();
         try (InputStream in = NativeLibraryLoader.class.getClassLoader().getResourceAsStream(resource)) {
             if (in == null) {
-                throw new UnsatisfiedLinkError("the jar holds no " + resource);
+                throw new UnsatisfiedLinkError("the jar holds no library for " + System.getProperty("os.name") + "/"
+                        + System.getProperty("os.arch") + ": looked for " + resource);
             }
             Path dir = Files.createTempDirectory("quarn-native",
                     PosixFilePermissions.asFileAttribute(PosixFilePermissions.fromString("rwx------")));
