@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <time.h>
 
+#include "platform/kqueue_values.h"
+
 struct kevent {
     uint64_t ident;   // a descriptor, or the number of a user event
     int16_t filter;   // EVFILT_*
@@ -26,28 +28,10 @@ static_assert(offsetof(struct kevent, data) == 16);
 static_assert(offsetof(struct kevent, udata) == 24);
 static_assert(offsetof(struct kevent, ext) == 32);
 
-#define EVFILT_READ (-1)
-#define EVFILT_WRITE (-2)
-#define EVFILT_USER (-11)
-
-#define EV_ADD 0x0001
-#define EV_DELETE 0x0002
-#define EV_ENABLE 0x0004
-#define EV_DISABLE 0x0008
-#define EV_ONESHOT 0x0010
-#define EV_CLEAR 0x0020
-#define EV_RECEIPT 0x0040
-#define EV_DISPATCH 0x0080
-#define EV_ERROR 0x4000
-#define EV_EOF 0x8000
-
-#define NOTE_FFNOP 0x00000000
-#define NOTE_FFAND 0x40000000
-#define NOTE_FFOR 0x80000000
-#define NOTE_FFCOPY 0xc0000000
-#define NOTE_FFCTRLMASK 0xc0000000
-#define NOTE_FFLAGSMASK 0x00ffffff
-#define NOTE_TRIGGER 0x01000000
+// FreeBSD's EVFILT_*, EV_* and NOTE_* values, as constants of the same names and types.
+#define QUARN_DEFINE_KQUEUE_VALUE(name, value) inline constexpr auto name = value;
+QUARN_KQUEUE_VALUES(QUARN_DEFINE_KQUEUE_VALUE)
+#undef QUARN_DEFINE_KQUEUE_VALUE
 
 namespace quarn::platform {
 
