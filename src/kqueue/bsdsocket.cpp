@@ -186,8 +186,13 @@ jint getSndLowAt(JNIEnv *env, jclass, jint fd) {
 jobject getPeerCredentials(JNIEnv *env, jclass, jint fd) {
     // Zeroed, so that nothing the kernel did not write is ever handed to Java.
     quarn::platform::PeerCredentialRecord record{};
-    if (quarn::platform::getPeerCredentials(fd, &record) != 0) {
-        quarn_unix_socket_getOptionHandleError(env, errno);
+    const int outcome = quarn::bsdsocket::readPeerCredentials(
+        [fd](quarn::platform::PeerCredentialRecord *answer, socklen_t *length) {
+            return quarn::platform::getPeerCredentials(fd, answer, length);
+        },
+        &record);
+    if (outcome != 0) {
+        quarn_unix_socket_getOptionHandleError(env, -outcome);
         return nullptr;
     }
     const int count = quarn::bsdsocket::peerGroupCount(record);

@@ -15,9 +15,13 @@
 //                          0 or -1 with errno; EINTR and EAGAIN are returned, never retried
 //   int setAcceptFilter(int s, const AcceptFilterRecord *record);
 //   int getAcceptFilter(int s, AcceptFilterRecord *record);
-//   int getPeerCredentials(int s, PeerCredentialRecord *record);
+//   int getPeerCredentials(int s, PeerCredentialRecord *record, socklen_t *length);
 //                          option calls: 0, or -1 with errno, as getsockopt/setsockopt report;
-//                          EBADF for a closed descriptor, as the option failure rule expects
+//                          EBADF for a closed descriptor, as the option failure rule expects.
+//                          The credential read is the system's answer as it stands, *length (the
+//                          record's size on entry) set to the bytes written: callers check it
+//                          with readPeerCredentials (kqueue/bsdsocket_records.h)
+//   kPeerCredentialVersion the cr_version of the record layout above (XUCRED_VERSION)
 //
 // The send low-water mark is the same option everywhere and needs no seam beyond its names below.
 #pragma once
@@ -57,9 +61,10 @@ inline int getAcceptFilter(int s, AcceptFilterRecord *record) {
     return ::getsockopt(s, SOL_SOCKET, SO_ACCEPTFILTER, record, &length);
 }
 
-inline int getPeerCredentials(int s, PeerCredentialRecord *record) {
-    socklen_t length = sizeof(*record);
-    return ::getsockopt(s, SOL_LOCAL, LOCAL_PEERCRED, record, &length);
+inline constexpr unsigned int kPeerCredentialVersion = XUCRED_VERSION;
+
+inline int getPeerCredentials(int s, PeerCredentialRecord *record, socklen_t *length) {
+    return ::getsockopt(s, SOL_LOCAL, LOCAL_PEERCRED, record, length);
 }
 
 }  // namespace quarn::platform

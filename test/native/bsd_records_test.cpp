@@ -1,8 +1,10 @@
-// The accept filter record and the peer group count, which Linux cannot show through the kernel.
+// The accept filter record, the peer credential answer and the peer group count, which Linux
+// cannot show through the kernel.
 #include "kqueue/bsdsocket_records.h"
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 
@@ -11,6 +13,7 @@ namespace {
 using quarn::bsdsocket::buildAcceptFilterRecord;
 using quarn::bsdsocket::keptLength;
 using quarn::platform::AcceptFilterRecord;
+using quarn::platform::PeerCredentialRecord;
 
 // Every byte after the text's terminating zero is zero as well.
 void expectZeroAfter(const char *field, size_t size, size_t textLength) {
@@ -81,6 +84,61 @@ TEST(BsdPeerGroupCount, AtLeastTheEffectiveGroupAndNoMoreThanTheRecordHolds) {
     for (const auto &c : cases) {
         record.cr_ngroups = c.claimed;
         EXPECT_EQ(c.expected, quarn::bsdsocket::peerGroupCount(record)) << c.claimed;
+    }
+}
+
+// What a credential read answered: failed with an errno, or succeeded having written length
+// bytes of a record with this version and user id.
+struct CredentialAnswer {
+    int error;
+    socklen_t length;
+    unsigned int version;
+    uid_t uid;
+};
+
+int readScripted(const CredentialAnswer &answer, PeerCredentialRecord *record) {
+    return quarn::bsdsocket::readPeerCredentials(
+        [&answer](PeerCredentialRecord *written, socklen_t *length) {
+            EXPECT_EQ(sizeof(*written), *length) << "the whole record is offered";
+            if (answer.error != 0) {
+                errno = answer.error;
+                return -1;
+            }
+            if (answer.length >= sizeof(written->cr_version)) {
+                written->cr_version = answer.version;
+            }
+            if (answer.length == sizeof(*written)) {
+                written->cr_uid = answer.uid;
+            }
+            *length = answer.length;
+            return 0;
+        },
+        record);
+}
+
+TEST(BsdPeerCredentialAnswer, EmptyAnswerOfAnotherProtocolIsNotTakenForRootsRecord) {
+    // FreeBSD reads level 0 option 1 of an IPv4 socket as IP_OPTIONS: success, nothing written.
+    PeerCredentialRecord record{};
+    EXPECT_EQ(-ENOTCONN, readScripted({0, 0, 0, 0}, &record));
+}
+
+TEST(BsdPeerCredentialAnswer, OnlyAWholeRecordOfTheKnownVersionIsTrusted) {
+    const unsigned int version = quarn::platform::kPeerCredentialVersion;
+    const socklen_t whole = sizeof(PeerCredentialRecord);
+    const CredentialAnswer refused[] = {{0, 4, version, 0}, {0, whole - 8, version, 0}, {0, whole, version + 1, 1000}};
+    for (const auto &answer : refused) {
+        PeerCredentialRecord record{};
+        EXPECT_EQ(-ENOTCONN, readScripted(answer, &record)) << answer.length << " bytes, version " << answer.version;
+    }
+    PeerCredentialRecord record{};
+    ASSERT_EQ(0, readScripted({0, whole, version, 1000}, &record));
+    EXPECT_EQ(1000u, record.cr_uid);
+}
+
+TEST(BsdPeerCredentialAnswer, FailedReadGivesItsOwnErrno) {
+    for (const int error : {EBADF, ENOTCONN, EINVAL, ENOTSOCK}) {
+        PeerCredentialRecord record{};
+        EXPECT_EQ(-error, readScripted({error, 0, 0, 0}, &record)) << error;
     }
 }
 

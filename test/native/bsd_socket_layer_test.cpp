@@ -213,7 +213,10 @@ TEST(BsdPeerCredentials, ConnectedLocalPairGivesThisProcess) {
     int pair[2];
     ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, pair));
     quarn::platform::PeerCredentialRecord record{};
-    ASSERT_EQ(0, quarn::platform::getPeerCredentials(pair[0], &record));
+    socklen_t length = sizeof(record);
+    ASSERT_EQ(0, quarn::platform::getPeerCredentials(pair[0], &record, &length));
+    EXPECT_EQ(sizeof(record), length);
+    EXPECT_EQ(quarn::platform::kPeerCredentialVersion, record.cr_version);
     EXPECT_EQ(geteuid(), record.cr_uid);
     ASSERT_GE(record.cr_ngroups, 1);
     ASSERT_LE(record.cr_ngroups, quarn::platform::kPeerGroupsMax);
@@ -231,19 +234,20 @@ TEST(BsdPeerCredentials, ConnectedLocalPairGivesThisProcess) {
 
 TEST(BsdPeerCredentials, UnconnectedOrForeignSocketsFailLikeFreeBsd) {
     quarn::platform::PeerCredentialRecord record{};
+    socklen_t length = sizeof(record);
     const int local = socket(AF_UNIX, SOCK_STREAM, 0);
     ASSERT_GE(local, 0);
-    EXPECT_EQ(-1, quarn::platform::getPeerCredentials(local, &record));
+    EXPECT_EQ(-1, quarn::platform::getPeerCredentials(local, &record, &length));
     EXPECT_EQ(ENOTCONN, errno);
     close(local);
 
     const int tcp = socket(AF_INET, SOCK_STREAM, 0);
     ASSERT_GE(tcp, 0);
-    EXPECT_EQ(-1, quarn::platform::getPeerCredentials(tcp, &record));
+    EXPECT_EQ(-1, quarn::platform::getPeerCredentials(tcp, &record, &length));
     EXPECT_EQ(ENOTCONN, errno);
     close(tcp);
 
-    EXPECT_EQ(-1, quarn::platform::getPeerCredentials(tcp, &record));
+    EXPECT_EQ(-1, quarn::platform::getPeerCredentials(tcp, &record, &length));
     EXPECT_EQ(EBADF, errno);
 }
 
@@ -263,8 +267,9 @@ TEST(BsdPeerCredentials, PeerWithManyGroupsGivesTheFirstFifteenAfterTheEffective
         }
         int pair[2];
         quarn::platform::PeerCredentialRecord record{};
+        socklen_t length = sizeof(record);
         if (socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0 ||
-            quarn::platform::getPeerCredentials(pair[0], &record) != 0) {
+            quarn::platform::getPeerCredentials(pair[0], &record, &length) != 0) {
             _exit(2);
         }
         if (record.cr_ngroups != quarn::platform::kPeerGroupsMax || record.cr_groups[0] != getegid()) {

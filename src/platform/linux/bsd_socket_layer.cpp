@@ -91,7 +91,7 @@ int getAcceptFilter(int s, AcceptFilterRecord *) {
     return failWith(ENOPROTOOPT);
 }
 
-int getPeerCredentials(int s, PeerCredentialRecord *record) {
+int getPeerCredentials(int s, PeerCredentialRecord *record, socklen_t *recordLength) {
     int domain = 0;
     socklen_t length = sizeof(domain);
     if (::getsockopt(s, SOL_SOCKET, SO_DOMAIN, &domain, &length) != 0) {
@@ -119,6 +119,7 @@ int getPeerCredentials(int s, PeerCredentialRecord *record) {
     fillPeerCredentials(credentials.uid, credentials.gid, credentials.pid, heap != nullptr ? heap : groups, count,
                         record);
     std::free(heap);
+    *recordLength = sizeof(*record);
     return 0;
 }
 

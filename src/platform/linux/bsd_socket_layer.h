@@ -50,7 +50,7 @@ inline constexpr int kTcpNoPushOption = TCP_CORK;
 int sendFile(int fd, int s, off_t offset, size_t nbytes, off_t *sbytes);
 int setAcceptFilter(int s, const AcceptFilterRecord *record);
 int getAcceptFilter(int s, AcceptFilterRecord *record);
-int getPeerCredentials(int s, PeerCredentialRecord *record);
+int getPeerCredentials(int s, PeerCredentialRecord *record, socklen_t *length);
 
 // One Linux sendfile call moves at most this many bytes (MAX_RW_COUNT on 4 KiB pages).
 inline constexpr size_t kSendfileMaxPerCall = 0x7ffff000;
