@@ -17,9 +17,9 @@ set(CMAKE_C_COMPILER clang-14)
 set(CMAKE_CXX_COMPILER clang++-14)
 set(CMAKE_C_COMPILER_TARGET aarch64-unknown-freebsd14)
 set(CMAKE_CXX_COMPILER_TARGET aarch64-unknown-freebsd14)
-# clang 14 does not find FreeBSD's libc++ headers in a sysroot by itself; ahead of the C headers,
-# as libc++ wants them.
-set(CMAKE_CXX_FLAGS_INIT "-isystem ${QUARN_FREEBSD_SYSROOT}/usr/include/c++/v1")
+# clang 14 does not find FreeBSD's libc++ headers in a sysroot by itself. Not a cached flag, so
+# that a build folder follows the sysroot when it moves.
+set(CMAKE_CXX_STANDARD_INCLUDE_DIRECTORIES ${QUARN_FREEBSD_SYSROOT}/usr/include/c++/v1)
 
 # The sysroot has no crtbeginS.o, libgcc or C++ runtime: a shared library names its C library
 # itself, and nothing that needs more can link here. CMake's compiler checks therefore build a
