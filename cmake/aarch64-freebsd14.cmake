@@ -2,12 +2,7 @@
 # headers and C library. QUARN_FREEBSD_SYSROOT names the sysroot's freebsd-aarch64 folder (the one
 # ../shared/freebsd/unpack.sh prints). Nothing built here runs here: the C++ tests are compiled,
 # not run, and the library is checked with readelf and nm.
-set(QUARN_FREEBSD_SYSROOT "$ENV{QUARN_FREEBSD_SYSROOT}")
-if(NOT QUARN_FREEBSD_SYSROOT OR NOT EXISTS "${QUARN_FREEBSD_SYSROOT}/usr/include/sys/event.h"
-   OR NOT EXISTS "${QUARN_FREEBSD_SYSROOT}/lib/libc.so.7")
-  message(FATAL_ERROR "QUARN_FREEBSD_SYSROOT must name a FreeBSD AArch64 sysroot (the freebsd-aarch64 folder that "
-                      "../shared/freebsd/unpack.sh DEST prints); it is '${QUARN_FREEBSD_SYSROOT}'")
-endif()
+include(${CMAKE_CURRENT_LIST_DIR}/freebsd-sysroot.cmake)
 
 set(CMAKE_SYSTEM_NAME FreeBSD)
 set(CMAKE_SYSTEM_VERSION 14)
