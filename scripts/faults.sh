@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Fault injection and churn: every scenario of the sweep in a child JVM (-Xcheck:jni) with the
+# fault injector preloaded, then the churn soak.
+#   scripts/faults.sh           the whole sweep (every call up to N=48 and the last calls, each errno) and a 180 s soak
+#   scripts/faults.sh --smoke   a bounded subset (first, second, middle and last call, first errno) and a 20 s soak
+# A crash, a JNI warning, a finding or a failed soak fails the script. Logs and the call-site
+# list are in build/release/faults/.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+mode=full
+[ "${1:-}" = --smoke ] && mode=smoke
+./scripts/setup.sh binutils
+cmake --preset release >/dev/null
+cmake --build --preset release -j 2 --target quarn_faults quarn_fault_injector quarn_test_natives \
+  quarn_transport_native_kqueue quarn_shaded_library >/dev/null
+# shellcheck source=/dev/null
+source build/release/faults.env
+out=build/release/faults
+rm -rf "$out" && mkdir -p "$out" build/release/faults-work/scratch
+jni_warnings='WARNING in native method|WARNING: JNI|FATAL ERROR in native method|A fatal error has been detected'
+failed=0
+
+child() { # name log args...
+  local name=$1 log=$2
+  shift 2
+  local status=0
+  LD_PRELOAD=$QUARN_FAULT_INJECTOR "$QUARN_JAVA" -Xcheck:jni -XX:ErrorFile="$out/hs_err_$name.log" \
+    -cp "$QUARN_FAULT_CLASSPATH" $QUARN_FAULT_PROPERTIES "$@" >"$log" 2>&1 || status=$?
+  grep -E '^(sweep|soak|FINDING)' "$log" || true
+  if [ $status -ne 0 ] || grep -qE "$jni_warnings" "$log"; then
+    grep -E "$jni_warnings" "$log" | head -5 || true
+    [ $status -ne 0 ] && tail -5 "$log"
+    echo "$name FAILED (exit $status, log $log)"
+    return 1
+  fi
+}
+
+bound=48
+[ $mode = smoke ] && bound=smoke
+for scenario in load load-shaded kqueue echo tcp udp local sendfile pipes; do
+  child "$scenario" "$out/$scenario.log" io.quarn.faults.Sweep "$scenario" "$bound" || failed=1
+done
+
+# Call sites by source line: the sweep prints library offsets; addr2line names them.
+grep -h '^site ' "$out"/*.log | while read -r _ scenario function offset state; do
+  echo "$function $state $(addr2line -e "$QUARN_LIBRARY" "$offset" | sed "s|^$PWD/||")"
+done | sort -u >"$out/sites.txt"
+echo "call sites: $(awk '{print $1, $3}' "$out/sites.txt" | sort -u | wc -l) seen," \
+  "$(awk '$2 == "failed" {print $1, $3}' "$out/sites.txt" | sort -u | wc -l) failed (list: $out/sites.txt)"
+
+seconds=180
+[ $mode = smoke ] && seconds=20
+child soak "$out/soak.log" io.quarn.faults.ChurnSoak "$seconds" || failed=1
+exit $failed
