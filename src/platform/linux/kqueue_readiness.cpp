@@ -78,7 +78,12 @@ int describe(int fd, FdType *type, int32_t *capacity) {
     if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &socketType, &length) == 0) {
         int listening = 0;
         length = sizeof listening;
-        const bool listens = getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &length) == 0 && listening;
+        // A listener taken for a stream socket would never report its connections: a failure
+        // here fails the registration rather than guessing.
+        if (getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &length) != 0) {
+            return errno;
+        }
+        const bool listens = listening != 0;
         if (socketType == SOCK_DGRAM) {
             *type = FdType::Datagram;
         } else if (listens) {

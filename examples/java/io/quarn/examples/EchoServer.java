@@ -25,11 +25,19 @@ public final class EchoServer {
     public EchoServer(EventLoop loop, byte[] address, boolean ipv6) {
         this.loop = loop;
         listenFd = Checks.fd(Socket.newSocketStreamFd(ipv6), "socket");
-        Socket.setReuseAddress(listenFd, 1);
-        Checks.ok(Socket.bind(listenFd, ipv6, address, 0, 0), "bind");
-        Checks.ok(Socket.listen(listenFd, 4096), "listen");
-        byte[] local = Socket.localAddress(listenFd);
-        port = ((local[local.length - 2] & 0xff) << 8) | (local[local.length - 1] & 0xff);
+        try {
+            Socket.setReuseAddress(listenFd, 1);
+            Checks.ok(Socket.bind(listenFd, ipv6, address, 0, 0), "bind");
+            Checks.ok(Socket.listen(listenFd, 4096), "listen");
+            byte[] local = Socket.localAddress(listenFd);
+            if (local == null) {
+                throw new IllegalStateException("getsockname failed on the listening socket");
+            }
+            port = ((local[local.length - 2] & 0xff) << 8) | (local[local.length - 1] & 0xff);
+        } catch (RuntimeException e) {
+            FileDescriptor.close(listenFd);
+            throw e;
+        }
         loop.register(listenFd, EVFILT_READ, (short) (EV_ADD | EV_CLEAR), (filter, flags, data) -> acceptAll());
     }
 
@@ -55,7 +63,13 @@ public final class EchoServer {
                 continue;
             }
             accepted.incrementAndGet();
-            Socket.setTcpNoDelay(fd, 1);
+            try {
+                Socket.setTcpNoDelay(fd, 1);
+            } catch (RuntimeException e) {
+                // The option failed (a ChannelException): this connection goes, the rest stay.
+                FileDescriptor.close(fd);
+                continue;
+            }
             Connection connection = new Connection(fd);
             connections.add(connection);
             short flags = (short) (EV_ADD | EV_CLEAR);

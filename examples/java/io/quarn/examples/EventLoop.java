@@ -29,6 +29,8 @@ public final class EventLoop implements AutoCloseable {
     public static final short EV_ERROR = KQueueStaticallyReferencedJniMethods.evError();
     public static final int EAGAIN = ErrorsStaticallyReferencedJniMethods.errnoEAGAIN();
     public static final int EINPROGRESS = ErrorsStaticallyReferencedJniMethods.errnoEINPROGRESS();
+    private static final int EBADF = ErrorsStaticallyReferencedJniMethods.errnoEBADF();
+    private static final int ENOENT = ErrorsStaticallyReferencedJniMethods.errnoENOENT();
 
     private static final int SIZE = Native.sizeofKEvent();
     private static final int IDENT = Native.offsetofKEventIdent();
@@ -49,7 +51,7 @@ public final class EventLoop implements AutoCloseable {
     private long waits;
 
     public EventLoop() {
-        kqueue = Native.kqueueCreate();
+        kqueue = Checks.fd(Native.kqueueCreate(), "kqueueCreate");
         int result = Native.keventAddUserEvent(kqueue, WAKE_IDENT);
         if (result < 0) {
             FileDescriptor.close(kqueue);
@@ -122,7 +124,13 @@ public final class EventLoop implements AutoCloseable {
                 continue;
             }
             if ((flags & EV_ERROR) != 0) {
-                // A change for a descriptor closed meanwhile: nothing to do.
+                // A change for a descriptor closed meanwhile: nothing to do. Any other failed
+                // change (the kernel out of memory, say) would leave a descriptor that is never
+                // reported again, so it ends the loop instead of going unnoticed.
+                if (data != EBADF && data != ENOENT) {
+                    throw new IllegalStateException("kevent change for descriptor " + ident + ": "
+                            + ErrorsStaticallyReferencedJniMethods.strError((int) data));
+                }
                 continue;
             }
             Handler handler = ident < handlers.length ? handlers[ident] : null;

@@ -68,7 +68,9 @@ final class KqueueScenario implements Scenario {
                     int slot = kq.filter(e) == Kq.READ && kq.ident(e) == readEnds[i] ? 2 * i
                             : kq.filter(e) == Kq.WRITE && kq.ident(e) == writeEnds[i] ? 2 * i + 1 : -1;
                     if (slot >= 0 && !seen[slot]) {
-                        Run.expect(slot % 2 == 1 || kq.data(e) == i + 1, "read data " + kq.data(e) + " for " + (i + 1));
+                        // A failed FIONREAD leaves the layer nothing but 0 for data; the event itself is kept.
+                        Run.expect(slot % 2 == 1 || kq.data(e) == i + 1 || (kq.data(e) == 0 && Run.faultInjected()),
+                                "read data " + kq.data(e) + " for " + (i + 1));
                         Run.expect(slot != 6, "a disabled knote fired");
                         seen[slot] = true;
                         missing--;
@@ -86,7 +88,7 @@ final class KqueueScenario implements Scenario {
             int ready = kq.wait(8, 100, "keventWait");
             for (int e = 0; e < ready; e++) {
                 level |= kq.filter(e) == Kq.READ && kq.ident(e) == readEnds[1];
-                enabled |= kq.filter(e) == Kq.READ && kq.ident(e) == readEnds[3] && kq.data(e) == 4;
+                enabled |= kq.filter(e) == Kq.READ && kq.ident(e) == readEnds[3];
             }
         }
         triggerFromAnotherThread();

@@ -19,10 +19,10 @@ final class LoadScenario implements Scenario {
 
     @Override
     public void setUp() {
+        // The sweep's own checks use the plain classes, so the plain library is there in both cases.
+        NativeLibrary.load();
         if (shaded) {
             NativeLibrary.loadShaded();
-        } else {
-            NativeLibrary.load();
         }
         path = NativeLibrary.property(shaded ? "quarn.library.shaded" : "quarn.library");
     }
@@ -36,13 +36,21 @@ final class LoadScenario implements Scenario {
         }
         Run.expect(version == 0x10006, "JNI_OnLoad returned " + version);
         Run.expect((int) call("io.quarn.channel.kqueue.Native", "sizeofKEvent") == 64, "sizeofKEvent is not 64");
-        int kqueue = run.fd((int) call("io.quarn.channel.kqueue.Native", "kqueueCreate"), "kqueueCreate");
-        Run.expect(((String) call("io.quarn.channel.unix.ErrorsStaticallyReferencedJniMethods", "strError", 2))
-                .length() > 0, "no error text");
-        Run.expect((int) call("io.quarn.channel.unix.LimitsStaticallyReferencedJniMethods", "iovMax") > 0, "no iovMax");
-        int socket = run.fd((int) call("io.quarn.channel.unix.Socket", "newSocketStreamFd", false), "newSocketStreamFd");
-        run.close(socket, "close");
-        run.close(kqueue, "close");
+        // Descriptors go back through the same copy of the library that made them: a kqueue's
+        // private state belongs to the layer of that copy.
+        int kqueue = Run.ok((int) call("io.quarn.channel.kqueue.Native", "kqueueCreate"), "kqueueCreate");
+        int socket = -1;
+        try {
+            Run.expect(((String) call("io.quarn.channel.unix.ErrorsStaticallyReferencedJniMethods", "strError", 2))
+                    .length() > 0, "no error text");
+            Run.expect((int) call("io.quarn.channel.unix.LimitsStaticallyReferencedJniMethods", "iovMax") > 0,
+                    "no iovMax");
+            socket = Run.ok((int) call("io.quarn.channel.unix.Socket", "newSocketStreamFd", false), "newSocketStreamFd");
+        } finally {
+            int closedSocket = socket < 0 ? 0 : (int) call("io.quarn.channel.unix.FileDescriptor", "close", socket);
+            Run.ok((int) call("io.quarn.channel.unix.FileDescriptor", "close", kqueue), "close");
+            Run.ok(closedSocket, "close");
+        }
     }
 
     /** A static native of one of the library's classes, by name, under the prefix. */

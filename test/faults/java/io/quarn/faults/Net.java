@@ -21,8 +21,16 @@ final class Net {
 
     static int localPort(int fd) {
         byte[] record = Run.call(() -> Socket.localAddress(fd), "localAddress");
-        Run.expect(record != null, "localAddress of a bound socket is null");
+        if (record == null) {
+            throw new Run.Failure("localAddress", Run.NULL_RESULT, null);
+        }
         return port(record);
+    }
+
+    /** The port of the peer record accept writes: its length at byte 0, the record from byte 1. */
+    static int acceptedPort(byte[] peer) {
+        int length = peer[0];
+        return ((peer[length - 1] & 0xff) << 8) | (peer[length] & 0xff);
     }
 
     /** A TCP listener on 127.0.0.1, a client connected to it and the accepted end: {listener, client, accepted}. */
@@ -39,7 +47,7 @@ final class Net {
         }
         byte[] peer = new byte[25];
         int accepted = run.fd(Run.untilReady(() -> Socket.accept(listener, peer), "accept"), "accept");
-        Run.expect(port(peer) == localPort(client), "accept wrote the wrong peer port");
+        Run.expect(acceptedPort(peer) == localPort(client), "accept wrote the wrong peer port");
         long deadline = System.nanoTime() + TimeUnit.SECONDS.toNanos(5);
         int finished;
         while ((finished = Run.call(() -> Socket.finishConnect(client), "finishConnect")) != 0) {

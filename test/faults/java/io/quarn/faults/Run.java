@@ -19,6 +19,13 @@ final class Run {
     /** Pseudo errnos: the demo server dropped a connection after a failure; a load returned -1. */
     static final int DROPPED = -1000;
     static final int FAILED_LOAD = -1001;
+    /** A native that reports failure by a null result alone returned null. */
+    static final int NULL_RESULT = -1002;
+
+    /** Whether the fault armed for this run has been injected yet. */
+    static boolean faultInjected() {
+        return FaultControl.fired() > 0;
+    }
 
     /** A native reported a failure: a negated errno, an error record or an exception. */
     static final class Failure extends RuntimeException {

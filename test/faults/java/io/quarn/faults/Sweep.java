@@ -74,6 +74,7 @@ public final class Sweep {
     private long reported;
     private long absorbed;
     private long unreached;
+    private long lastSite;
     private final Map<String, TreeSet<Long>> failedSites = new LinkedHashMap<>();
 
     private Sweep(String name, Scenario scenario) {
@@ -116,12 +117,13 @@ public final class Sweep {
             for (long nth : callsToFail(entry.getValue(), smoke, bound)) {
                 for (int e = 0; e < errnos.length && !(smoke && e > 0); e++) {
                     once(entry.getKey(), function, nth, errnos[e]);
+                    var added = DescriptorCount.addedSince(before);
+                    if (!added.isEmpty()) {
+                        findings.add(String.format("%s#%d %s at 0x%x: descriptors left open: %s", function, nth, errnos[e],
+                                lastSite, added));
+                        before = DescriptorCount.snapshot();
+                    }
                 }
-            }
-            var added = DescriptorCount.addedSince(before);
-            if (!added.isEmpty()) {
-                findings.add(function + ": descriptors left open after its failures: " + added);
-                before = DescriptorCount.snapshot();
             }
         }
         scenario.tearDown();
@@ -189,6 +191,7 @@ public final class Sweep {
                     : judge(function, errno, 0, e, e.toString());
         } finally {
             long site = FaultControl.firedSite();
+            lastSite = site;
             if (FaultControl.fired() > 0) {
                 injected++;
                 failedSites.computeIfAbsent(function, key -> new TreeSet<>()).add(site);
@@ -212,7 +215,7 @@ public final class Sweep {
             return "an interruption reached the caller instead of being retried: " + message;
         }
         if (thrown == null) {
-            if (errno == Run.DROPPED || errno == Run.FAILED_LOAD) {
+            if (errno == Run.DROPPED || errno == Run.FAILED_LOAD || errno == Run.NULL_RESULT) {
                 reported++;
                 return null;
             }
@@ -223,7 +226,10 @@ public final class Sweep {
             return "reported as " + ErrorsStaticallyReferencedJniMethods.strError(errno) + ": " + message;
         }
         String text = ErrorsStaticallyReferencedJniMethods.strError(injectedErrno);
-        if ((thrown.getMessage() != null && thrown.getMessage().contains(text))
+        // Address natives report failure by a null alone; callers can only name the call.
+        boolean named = function.startsWith("get") && function.endsWith("name") && thrown.getMessage() != null
+                && thrown.getMessage().contains(function);
+        if (named || (thrown.getMessage() != null && thrown.getMessage().contains(text))
                 || (thrown instanceof ClosedChannelException && injectedErrno == EBADF)
                 || (thrown instanceof OutOfMemoryError && allocation)) {
             reported++;

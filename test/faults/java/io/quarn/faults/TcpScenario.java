@@ -33,7 +33,9 @@ final class TcpScenario implements Scenario {
         Run.expect(Run.call(() -> Socket.isTcpNoDelay(client), "isTcpNoDelay") == 1, "TCP_NODELAY did not stick");
         Run.expect(Run.call(() -> Socket.getSendBufferSize(client), "getSendBufferSize") > 0, "no send buffer");
         Run.expect(Run.call(() -> Socket.getSoError(client), "getSoError") == 0, "a connected socket has an error");
-        Run.expect(Run.call(() -> Socket.remoteAddress(accepted), "remoteAddress") != null, "no remote address");
+        if (Run.call(() -> Socket.remoteAddress(accepted), "remoteAddress") == null) {
+            throw new Run.Failure("remoteAddress", Run.NULL_RESULT, null);
+        }
         transfer(client, accepted);
         Run.ok(Socket.shutdown(client, false, true), "shutdown");
         Run.expect(Run.untilReady(() -> FileDescriptor.read(accepted, received, 0, 16), "read") == 0,
