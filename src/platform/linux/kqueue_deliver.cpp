@@ -141,9 +141,12 @@ void drainActive(State &state, Output &out) {
             emitPending(state, fd, pending, out);
         }
         // One EPOLL_CTL_MOD queues the descriptor again if it is still ready, so the wait
-        // below reports it; a closed descriptor's entry is dropped by the failure.
-        if (entry.mask != 0 && rearm != 0) {
-            syncRegistration(state, fd);
+        // below reports it; a closed descriptor's entry is dropped by the failure. If the
+        // re-arm fails and the registration stands, the knote stays listed and is re-armed by
+        // the next call rather than never being reported again.
+        if (entry.mask != 0 && rearm != 0 && syncRegistration(state, fd) != 0 && entry.mask != 0) {
+            entry.rearm |= rearm;
+            listActive(state, fd);
         }
         settleEntry(state, fd);
         fd = next;

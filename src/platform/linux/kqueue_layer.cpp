@@ -159,6 +159,12 @@ int finishChanges(State &state, std::unique_lock<std::mutex> &lock) {
     const int error = kq::armWake(kq, wakeFd);
     kq::unpinUnlocked(state, lock);
     if (error != 0) {
+        // Nothing is armed after all: a wake-up still marked as posted would make every later
+        // trigger skip arming, and the next wait would not collect the triggered events either.
+        if (!lock.owns_lock()) {
+            lock.lock();
+        }
+        state.wakePosted = false;
         errno = error;
         return -1;
     }

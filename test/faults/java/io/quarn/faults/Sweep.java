@@ -75,6 +75,9 @@ public final class Sweep {
     private long absorbed;
     private long unreached;
     private long lastSite;
+    /** What runs now and since when, for the watchdog. */
+    private volatile String current = "set-up";
+    private volatile long currentSince = System.nanoTime();
     private final Map<String, TreeSet<Long>> failedSites = new LinkedHashMap<>();
 
     private Sweep(String name, Scenario scenario) {
@@ -96,6 +99,7 @@ public final class Sweep {
     }
 
     private boolean sweep(boolean smoke, int bound) throws Exception {
+        startWatchdog(Thread.currentThread());
         scenario.setUp();
         if (FaultControl.ranges() == 0) {
             throw new IllegalStateException("the injector found no library under test in this JVM");
@@ -119,7 +123,7 @@ public final class Sweep {
                     once(entry.getKey(), function, nth, errnos[e]);
                     var added = DescriptorCount.addedSince(before);
                     if (!added.isEmpty()) {
-                        findings.add(String.format("%s#%d %s at 0x%x: descriptors left open: %s", function, nth, errnos[e],
+                        found(String.format("%s#%d %s at 0x%x: descriptors left open: %s", function, nth, errnos[e],
                                 lastSite, added));
                         before = DescriptorCount.snapshot();
                     }
@@ -135,9 +139,6 @@ public final class Sweep {
                 sites++;
                 System.out.printf("site %s %s 0x%x %s%n", name, function, site, failed.contains(site) ? "failed" : "seen");
             }
-        }
-        for (String finding : findings) {
-            System.out.println("FINDING " + name + ": " + finding);
         }
         System.out.printf("sweep %s: functions %d, call sites %d, calls counted %d, runs %d, injected %d, reported %d,"
                 + " retried or absorbed %d, not reached %d, findings %d, %.1f s%n", name, counts.size(), sites,
@@ -167,9 +168,35 @@ public final class Sweep {
         return result;
     }
 
+    /** A run that takes 30 s is stuck: report what it was and where, and end the JVM. */
+    private void startWatchdog(Thread main) {
+        Thread watchdog = new Thread(() -> {
+            for (;;) {
+                try {
+                    Thread.sleep(1000);
+                } catch (InterruptedException e) {
+                    return;
+                }
+                if (System.nanoTime() - currentSince > 30_000_000_000L) {
+                    StringBuilder stack = new StringBuilder();
+                    for (StackTraceElement frame : main.getStackTrace()) {
+                        stack.append("\n    at ").append(frame);
+                    }
+                    System.out.println("FINDING " + name + ": " + current + ": stuck for 30 s" + stack);
+                    System.out.flush();
+                    Runtime.getRuntime().halt(3);
+                }
+            }
+        }, "sweep-watchdog");
+        watchdog.setDaemon(true);
+        watchdog.start();
+    }
+
     private void once(int id, String function, long nth, String errnoName) {
         int errno = FaultControl.errno(errnoName);
         String what = function + "#" + nth + " " + errnoName;
+        current = what;
+        currentSince = System.nanoTime();
         runs++;
         Run run = new Run();
         String finding = null;
@@ -199,13 +226,19 @@ public final class Sweep {
             FaultControl.disarm();
             run.closeAll();
             if (finding != null) {
-                findings.add(String.format("%s at 0x%x: %s", what, site, finding));
+                found(String.format("%s at 0x%x: %s", what, site, finding));
             }
         }
-        String after = runClean("clean run after " + what);
+        current = "clean run after " + what;
+        String after = runClean(current);
         if (after != null) {
-            findings.add(after);
+            found(after);
         }
+    }
+
+    private void found(String finding) {
+        findings.add(finding);
+        System.out.println("FINDING " + name + ": " + finding);
     }
 
     /** Null when the failure reached the caller as the contract says, else what is wrong. */
