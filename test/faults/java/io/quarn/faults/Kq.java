@@ -22,7 +22,7 @@ final class Kq {
     static final short ERROR = KQueueStaticallyReferencedJniMethods.evError();
     static final short EOF = KQueueStaticallyReferencedJniMethods.evEOF();
     private static final int SIZE = Native.sizeofKEvent();
-    private static final int CAPACITY = 64;
+    private static final int CAPACITY = 1024;
 
     final int fd;
     private final ByteBuffer changes = ByteBuffer.allocateDirect(SIZE * CAPACITY).order(ByteOrder.nativeOrder());
@@ -55,6 +55,14 @@ final class Kq {
             }
         }
         return ready;
+    }
+
+    /** Submits the queued changes and waits; error records are left for the caller. Negated errno on failure. */
+    int waitRaw(int capacity, int timeoutMillis) {
+        int count = changeCount;
+        changeCount = 0;
+        return Native.keventWait(fd, changesAddress, count, eventsAddress, capacity, timeoutMillis / 1000,
+                (timeoutMillis % 1000) * 1_000_000);
     }
 
     long ident(int i) {

@@ -1,0 +1,142 @@
+package io.quarn.faults;
+
+import io.quarn.channel.kqueue.Native;
+import io.quarn.hardening.DescriptorCount;
+import io.quarn.test.NativeLibrary;
+import java.io.IOException;
+import java.nio.ByteBuffer;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.util.ArrayList;
+import java.util.List;
+import java.util.Map;
+import java.util.SplittableRandom;
+
+/**
+ * Child-JVM entry of the churn soak: a few event loops ({@link ChurnWorker}) with connections
+ * opened and closed at random for a number of seconds while another thread triggers their user
+ * events. Fails when a byte is lost or corrupted, a loop reports a failure, the descriptor count
+ * does not come back, or resident memory grows after the warm-up by more than 2 %.
+ *
+ * Argument: the seconds to run. Run it with a fixed, pre-touched heap (-Xms = -Xmx,
+ * -XX:+AlwaysPreTouch) so that resident memory measures native growth.
+ */
+public final class ChurnSoak {
+    private static final int LOOPS = 4;
+    private static final int CLIENTS = 24;
+
+    private ChurnSoak() {
+    }
+
+    public static void main(String[] args) throws Exception {
+        int seconds = Integer.parseInt(args[0]);
+        NativeLibrary.load();
+        ByteBuffer data = Net.data(256 * 1024, 99);
+        Path directory = NativeLibrary.workDir();
+        Map<Integer, String> before = DescriptorCount.snapshot();
+        ChurnWorker.Totals totals = new ChurnWorker.Totals();
+        ChurnWorker[] workers = new ChurnWorker[LOOPS];
+        for (int i = 0; i < LOOPS; i++) {
+            workers[i] = new ChurnWorker(i, totals, data, 0x5eed + i, CLIENTS, directory);
+        }
+        List<Thread> threads = new ArrayList<>();
+        for (ChurnWorker worker : workers) {
+            worker.peers(workers);
+            threads.add(new Thread(worker, "churn-" + threads.size()));
+        }
+        threads.forEach(Thread::start);
+        long[] triggered = new long[1];
+        volatileStop = false;
+        Thread trigger = new Thread(() -> {
+            SplittableRandom random = new SplittableRandom(7);
+            while (!volatileStop) {
+                int result = Native.keventTriggerUserEvent(workers[random.nextInt(LOOPS)].kq.fd, ChurnWorker.WAKE);
+                if (result < 0) {
+                    totals.failures.add("keventTriggerUserEvent: " + result);
+                }
+                triggered[0]++;
+                try {
+                    Thread.sleep(1);
+                } catch (InterruptedException e) {
+                    return;
+                }
+            }
+        }, "churn-trigger");
+        trigger.start();
+
+        long warmUp = Math.max(5, seconds / 4);
+        Thread.sleep(warmUp * 1000);
+        long rssWarm = residentBytes();
+        int descriptorsWarm = DescriptorCount.snapshot().size();
+        long peakDescriptors = descriptorsWarm;
+        long end = System.nanoTime() + (seconds - warmUp) * 1_000_000_000L;
+        while (System.nanoTime() < end) {
+            Thread.sleep(200);
+            peakDescriptors = Math.max(peakDescriptors, DescriptorCount.snapshot().size());
+        }
+        long rssEnd = residentBytes();
+
+        for (ChurnWorker worker : workers) {
+            worker.drain();
+        }
+        long drainEnd = System.nanoTime() + 10_000_000_000L;
+        while (System.nanoTime() < drainEnd && java.util.Arrays.stream(workers).anyMatch(w -> w.clients() > 0)) {
+            Thread.sleep(10);
+        }
+        volatileStop = true;
+        trigger.join();
+        for (ChurnWorker worker : workers) {
+            worker.stop();
+        }
+        for (Thread thread : threads) {
+            thread.join(10_000);
+            if (thread.isAlive()) {
+                totals.failures.add(thread.getName() + " did not stop in 10 s");
+            }
+        }
+        for (ChurnWorker worker : workers) {
+            Files.deleteIfExists(Path.of(new String(worker.localPath, java.nio.charset.StandardCharsets.UTF_8)));
+        }
+        Map<Integer, String> left = DescriptorCount.addedSince(before);
+        double growth = 100.0 * (rssEnd - rssWarm) / rssWarm;
+        // Each loop's clients and their accepted ends, listeners, kqueues and the JVM's own.
+        long descriptorBound = before.size() + LOOPS * (2L * CLIENTS + 4) + 16;
+        System.out.printf("soak: %d s, %d loops, %d connections (%d local), %d round trips, %.1f MB, %d half-closes,"
+                + " %d resets, %d datagrams, user events %d triggered %d delivered, corrupted %d, failures %d,"
+                + " descriptors %d before, %d after warm-up, peak %d, %d left, resident %.1f MB after warm-up,"
+                + " %.1f MB at the end (%+.2f %%)%n", seconds, LOOPS, totals.connections.get(), totals.local.get(),
+                totals.roundTrips.get(), totals.bytes.get() / 1e6, totals.halfCloses.get(), totals.resets.get(),
+                totals.datagrams.get(), triggered[0], totals.wakeups.get(), totals.corrupted.get(),
+                totals.failures.size(), before.size(), descriptorsWarm, peakDescriptors, left.size(), rssWarm / 1e6,
+                rssEnd / 1e6, growth);
+        List<String> problems = new ArrayList<>(totals.failures.subList(0, Math.min(20, totals.failures.size())));
+        if (totals.corrupted.get() > 0) {
+            problems.add(totals.corrupted.get() + " corrupted messages");
+        }
+        if (!left.isEmpty()) {
+            problems.add("descriptors left open: " + left);
+        }
+        if (peakDescriptors > descriptorBound) {
+            problems.add("descriptor count reached " + peakDescriptors + ", more than the " + descriptorBound
+                    + " the connections explain");
+        }
+        if (growth > 2.0) {
+            problems.add(String.format("resident memory grew by %.2f %% after the warm-up", growth));
+        }
+        if (totals.roundTrips.get() == 0 || totals.datagrams.get() == 0 || totals.wakeups.get() == 0
+                || totals.halfCloses.get() == 0 || totals.resets.get() == 0 || totals.local.get() == 0) {
+            problems.add("some kind of traffic never happened");
+        }
+        for (String problem : problems) {
+            System.out.println("FINDING soak: " + problem);
+        }
+        System.exit(problems.isEmpty() ? 0 : 1);
+    }
+
+    private static volatile boolean volatileStop;
+
+    private static long residentBytes() throws IOException {
+        String[] fields = Files.readString(Path.of("/proc/self/statm")).trim().split(" ");
+        return Long.parseLong(fields[1]) * 4096;
+    }
+}
