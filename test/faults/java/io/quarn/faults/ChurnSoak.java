@@ -114,7 +114,7 @@ public final class ChurnSoak {
             problems.add(totals.corrupted.get() + " corrupted messages");
         }
         if (!left.isEmpty()) {
-            problems.add("descriptors left open: " + left);
+            problems.add("descriptors left open: " + left + describeSockets(left.values()));
         }
         if (peakDescriptors > descriptorBound) {
             problems.add("descriptor count reached " + peakDescriptors + ", more than the " + descriptorBound
@@ -134,6 +134,22 @@ public final class ChurnSoak {
     }
 
     private static volatile boolean volatileStop;
+
+    /** The kernel's lines for the sockets among the descriptors, to tell what was left open. */
+    private static String describeSockets(java.util.Collection<String> targets) throws IOException {
+        StringBuilder result = new StringBuilder();
+        for (String table : new String[] {"tcp", "tcp6", "udp", "unix"}) {
+            for (String line : Files.readAllLines(Path.of("/proc/net/" + table))) {
+                for (String target : targets) {
+                    String inode = target.replaceAll("\\D", "");
+                    if (!inode.isEmpty() && line.matches(".*\\s" + inode + "(\\s.*)?")) {
+                        result.append("\n    ").append(table).append(": ").append(line.trim());
+                    }
+                }
+            }
+        }
+        return result.toString();
+    }
 
     private static long residentBytes() throws IOException {
         String[] fields = Files.readString(Path.of("/proc/self/statm")).trim().split(" ");

@@ -173,6 +173,13 @@ final class ChurnWorker implements Runnable {
         if (write) {
             kq.change(fd, Kq.WRITE, flags);
         }
+        // Applied at once (no event list): a change queued for the next wait could outlive its
+        // descriptor, and a kqueue answers a list of failed changes longer than its event list
+        // with -1 and the rest unapplied.
+        int applied = kq.waitRaw(0, 0);
+        if (applied < 0) {
+            fail("registering descriptor " + fd + ": " + ErrorsStaticallyReferencedJniMethods.strError(-applied));
+        }
     }
 
     private void close(int fd) {
