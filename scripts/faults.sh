@@ -2,7 +2,7 @@
 # Fault injection and churn: every scenario of the sweep in a child JVM (-Xcheck:jni) with the
 # fault injector preloaded, then the churn soak.
 #   scripts/faults.sh           the whole sweep (every call up to N=48 and the last calls, each errno) and a 180 s soak
-#   scripts/faults.sh --smoke   a bounded subset (first, second, middle and last call, first errno) and a 20 s soak
+#   scripts/faults.sh --smoke   a bounded subset (calls 1 to 4, the middle and the last, each errno) and a 20 s soak
 # A crash, a JNI warning, a finding or a failed soak fails the script. Logs and the call-site
 # list are in build/release/faults/.
 set -euo pipefail
@@ -20,16 +20,16 @@ rm -rf "$out" && mkdir -p "$out" build/release/faults-work/scratch
 jni_warnings='WARNING in native method|WARNING: JNI|FATAL ERROR in native method|A fatal error has been detected'
 failed=0
 
-child() { # name log args...
-  local name=$1 log=$2
-  shift 2
+child() { # name log preload args...
+  local name=$1 log=$2 preload=$3
+  shift 3
   local status=0
-  LD_PRELOAD=$QUARN_FAULT_INJECTOR "$QUARN_JAVA" -Xcheck:jni -XX:ErrorFile="$out/hs_err_$name.log" \
+  LD_PRELOAD=$preload "$QUARN_JAVA" -Xcheck:jni -XX:ErrorFile="$out/hs_err_$name.log" \
     -cp "$QUARN_FAULT_CLASSPATH" $QUARN_FAULT_PROPERTIES "$@" >"$log" 2>&1 || status=$?
   grep -E '^(sweep|soak|FINDING)' "$log" || true
   if [ $status -ne 0 ] || grep -qE "$jni_warnings" "$log"; then
     grep -E "$jni_warnings" "$log" | head -5 || true
-    [ $status -ne 0 ] && tail -5 "$log"
+    [ $status -ne 0 ] && grep -v '^site ' "$log" | tail -5
     echo "$name FAILED (exit $status, log $log)"
     return 1
   fi
@@ -38,17 +38,25 @@ child() { # name log args...
 bound=48
 [ $mode = smoke ] && bound=smoke
 for scenario in load load-shaded kqueue echo tcp udp local sendfile pipes; do
-  child "$scenario" "$out/$scenario.log" io.quarn.faults.Sweep "$scenario" "$bound" || failed=1
+  child "$scenario" "$out/$scenario.log" "$QUARN_FAULT_INJECTOR" io.quarn.faults.Sweep "$scenario" "$bound" || failed=1
 done
 
-# Call sites by source line: the sweep prints library offsets; addr2line names them.
-grep -h '^site ' "$out"/*.log | while read -r _ scenario function offset state; do
-  echo "$function $state $(addr2line -e "$QUARN_LIBRARY" "$offset" | sed "s|^$PWD/||")"
-done | sort -u >"$out/sites.txt"
-echo "call sites: $(awk '{print $1, $3}' "$out/sites.txt" | sort -u | wc -l) seen," \
-  "$(awk '$2 == "failed" {print $1, $3}' "$out/sites.txt" | sort -u | wc -l) failed (list: $out/sites.txt)"
+# Call sites by source line: the sweep prints library offsets; addr2line names them. A site
+# counts as failed when any scenario failed it.
+grep -h '^site ' "$out"/*.log | while read -r _ _ function offset state; do
+  mapfile -t where < <(addr2line -f -C -e "$QUARN_LIBRARY" "$offset")
+  symbol=${where[0]%%(*}
+  location=${where[1]%% *}
+  echo "$function ${location#"$PWD"/} ${symbol// /_} $state"
+done | sort | awk '{key = $1 " " $2 " " $3; if (!(key in state) || $4 == "failed") state[key] = $4}
+  END {for (key in state) print key, state[key]}' | sort >"$out/sites.txt"
+echo "call sites: $(wc -l <"$out/sites.txt") reached, $(grep -c ' failed$' "$out/sites.txt") failed" \
+  "(list: $out/sites.txt)"
 
 seconds=180
 [ $mode = smoke ] && seconds=20
-child soak "$out/soak.log" io.quarn.faults.ChurnSoak "$seconds" || failed=1
+# No injector here, and a fixed, pre-touched heap, so that resident memory measures native growth.
+# The client compiler only, which settles within the warm-up instead of growing its code for a minute.
+child soak "$out/soak.log" "" -Xms64m -Xmx64m -XX:+AlwaysPreTouch -XX:TieredStopAtLevel=1 \
+  io.quarn.faults.ChurnSoak "$seconds" || failed=1
 exit $failed

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the FreeBSD AArch64 build and its checks (when
 # QUARN_FREEBSD_SYSROOT names a FreeBSD sysroot), the C++ suite on an AArch64 build under qemu
-# (skip it with QUARN_SKIP_CROSS=1), a fuzz smoke of 2,000 runs a target, then the C++ and JVM
-# suites of the release build (ctest).
+# (skip it with QUARN_SKIP_CROSS=1), a fuzz smoke of 2,000 runs a target, the C++ and JVM
+# suites of the release build (ctest), then the fault-injection sweep's smoke and a 20 s churn
+# soak.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
@@ -18,3 +19,4 @@ fi
 cmake --preset release >/dev/null
 cmake --build --preset release -j "$(nproc)"
 ctest --preset release -j 2 "$@"
+./scripts/faults.sh --smoke

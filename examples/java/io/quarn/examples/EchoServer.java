@@ -34,7 +34,8 @@ public final class EchoServer {
                 throw new IllegalStateException("getsockname failed on the listening socket");
             }
             port = ((local[local.length - 2] & 0xff) << 8) | (local[local.length - 1] & 0xff);
-        } catch (RuntimeException e) {
+        } catch (Throwable e) {
+            // ClosedChannelException too, which the option natives throw undeclared.
             FileDescriptor.close(listenFd);
             throw e;
         }
@@ -65,8 +66,9 @@ public final class EchoServer {
             accepted.incrementAndGet();
             try {
                 Socket.setTcpNoDelay(fd, 1);
-            } catch (RuntimeException e) {
-                // The option failed (a ChannelException): this connection goes, the rest stay.
+            } catch (Exception e) {
+                // The option failed (ChannelException, or ClosedChannelException thrown
+                // undeclared): this connection goes, the rest stay.
                 FileDescriptor.close(fd);
                 continue;
             }

@@ -33,6 +33,9 @@ public final class ChurnSoak {
         NativeLibrary.load();
         ByteBuffer data = Net.data(256 * 1024, 99);
         Path directory = NativeLibrary.workDir();
+        // The JDK makes a descriptor of its own the first time a file channel reads (the socket
+        // pair it closes descriptors over): let that happen before counting.
+        residentBytes();
         Map<Integer, String> before = DescriptorCount.snapshot();
         ChurnWorker.Totals totals = new ChurnWorker.Totals();
         ChurnWorker[] workers = new ChurnWorker[LOOPS];
@@ -64,17 +67,22 @@ public final class ChurnSoak {
         }, "churn-trigger");
         trigger.start();
 
-        long warmUp = Math.max(5, seconds / 4);
+        // Resident memory is sampled every 200 ms; the median of the first ten samples after the
+        // warm-up is compared with that of the last ten, so that a collection or a burst of
+        // compilation at either end does not count.
+        long warmUp = Math.max(8, seconds / 2);
         Thread.sleep(warmUp * 1000);
-        long rssWarm = residentBytes();
         int descriptorsWarm = DescriptorCount.snapshot().size();
         long peakDescriptors = descriptorsWarm;
+        List<Long> resident = new ArrayList<>();
         long end = System.nanoTime() + (seconds - warmUp) * 1_000_000_000L;
-        while (System.nanoTime() < end) {
-            Thread.sleep(200);
+        while (System.nanoTime() < end || resident.size() < 20) {
+            resident.add(residentBytes());
             peakDescriptors = Math.max(peakDescriptors, DescriptorCount.snapshot().size());
+            Thread.sleep(200);
         }
-        long rssEnd = residentBytes();
+        long rssWarm = median(resident.subList(0, 10));
+        long rssEnd = median(resident.subList(resident.size() - 10, resident.size()));
 
         for (ChurnWorker worker : workers) {
             worker.drain();
@@ -149,6 +157,12 @@ public final class ChurnSoak {
             }
         }
         return result.toString();
+    }
+
+    private static long median(List<Long> samples) {
+        List<Long> sorted = new ArrayList<>(samples);
+        java.util.Collections.sort(sorted);
+        return sorted.get(sorted.size() / 2);
     }
 
     private static long residentBytes() throws IOException {

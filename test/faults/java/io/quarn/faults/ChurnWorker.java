@@ -184,7 +184,10 @@ final class ChurnWorker implements Runnable {
 
     private void close(int fd) {
         handlers[fd] = null;
-        open.remove(Integer.valueOf(fd));
+        if (!open.remove(Integer.valueOf(fd))) {
+            fail("closing descriptor " + fd + ", which this loop does not hold");
+            return;
+        }
         FileDescriptor.close(fd);
     }
 

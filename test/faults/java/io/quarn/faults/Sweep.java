@@ -34,15 +34,20 @@ public final class Sweep {
         ERRNOS.put("eventfd", new String[] {"EMFILE", "ENFILE"});
         ERRNOS.put("ioctl", new String[] {"EIO"});
         ERRNOS.put("socket", new String[] {"EMFILE", "ENFILE", "ENOBUFS"});
-        ERRNOS.put("accept4", new String[] {"EMFILE", "EINTR", "EAGAIN"});
-        ERRNOS.put("accept", new String[] {"EMFILE", "EINTR", "EAGAIN"});
+        // The kernel answers EAGAIN only with an empty queue: an EAGAIN with a connection waiting
+        // would leave an edge-triggered listener without another event, a fault of the test.
+        ERRNOS.put("accept4", new String[] {"EMFILE", "EINTR", "ENFILE"});
+        ERRNOS.put("accept", new String[] {"EMFILE", "EINTR", "ENFILE"});
         ERRNOS.put("connect", new String[] {"EINTR", "EAGAIN", "ENOBUFS"});
         ERRNOS.put("bind", new String[] {"EADDRINUSE", "ENOMEM"});
         ERRNOS.put("listen", new String[] {"EADDRINUSE", "ENOBUFS"});
         ERRNOS.put("shutdown", new String[] {"ENOTCONN"});
         ERRNOS.put("getsockname", new String[] {"ENOBUFS"});
         ERRNOS.put("getpeername", new String[] {"ENOTCONN", "ENOBUFS"});
-        ERRNOS.put("getsockopt", new String[] {"ENOMEM", "EBADF"});
+        // EBADF from getsockopt means a descriptor closed under the caller; the kqueue layer's
+        // probes then refuse the registration with EBADF, which event loops take for a closed
+        // descriptor. The option natives' EBADF rule is exercised through setsockopt.
+        ERRNOS.put("getsockopt", new String[] {"ENOMEM", "ENOBUFS"});
         ERRNOS.put("setsockopt", new String[] {"ENOMEM", "EBADF"});
         ERRNOS.put("fcntl", new String[] {"EBADF"});
         ERRNOS.put("pipe2", new String[] {"EMFILE", "ENFILE"});
@@ -119,7 +124,7 @@ public final class Sweep {
             String function = FaultControl.name(entry.getKey());
             String[] errnos = ERRNOS.get(function);
             for (long nth : callsToFail(entry.getValue(), smoke, bound)) {
-                for (int e = 0; e < errnos.length && !(smoke && e > 0); e++) {
+                for (int e = 0; e < errnos.length; e++) {
                     once(entry.getKey(), function, nth, errnos[e]);
                     var added = DescriptorCount.addedSince(before);
                     if (!added.isEmpty()) {
@@ -147,11 +152,11 @@ public final class Sweep {
         return findings.isEmpty();
     }
 
-    /** Every N up to the bound; the smoke takes the first, second, middle and last calls. */
+    /** Every N up to the bound and the last calls; the smoke takes the first four, the middle and the last. */
     private static List<Long> callsToFail(long count, boolean smoke, int bound) {
         List<Long> result = new ArrayList<>();
         if (smoke) {
-            for (long nth : new long[] {1, 2, (count + 1) / 2, count}) {
+            for (long nth : new long[] {1, 2, 3, 4, (count + 1) / 2, count}) {
                 if (nth >= 1 && nth <= count && !result.contains(nth)) {
                     result.add(nth);
                 }
