@@ -102,21 +102,24 @@ TEST_F(KQueueFailedCallTest, TriggerWhoseWakeUpFailsDoesNotSilenceLaterTriggers)
 }
 
 TEST_F(KQueueFailedCallTest, LevelKnoteWhoseReArmFailsIsReportedLater) {
+    // A level read knote beside an EV_CLEAR write knote: the registration is edge-triggered, so
+    // the level knote is re-armed by an EPOLL_CTL_MOD on the call after its delivery.
     Fd kq = newKqueue();
-    Fd readEnd, writeEnd;
-    makePipe(readEnd, writeEnd);
-    ASSERT_EQ(write(writeEnd.get(), "x", 1), 1);
-    ASSERT_EQ(apply(kq.get(), {change(static_cast<uint64_t>(readEnd.get()), EVFILT_READ, EV_ADD)}), 0);
-    ASSERT_EQ(wait(kq.get(), 4, 1000).size(), 1u);
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair), 0);
+    Fd watched(pair[0]), peer(pair[1]);
+    const auto ident = static_cast<uint64_t>(watched.get());
+    ASSERT_EQ(apply(kq.get(), {change(ident, EVFILT_READ, EV_ADD), change(ident, EVFILT_WRITE, EV_ADD | EV_CLEAR)}),
+              0);
+    ASSERT_EQ(write(peer.get(), "x", 1), 1);
+    ASSERT_NE(find(wait(kq.get(), 4, 1000), ident, EVFILT_READ), nullptr);
 
-    // The next call re-arms the delivered level knote; that modification fails.
     gFailNextMod = 1;
     wait(kq.get(), 4, 0);
     EXPECT_EQ(gFailNextMod.load(), 0) << "the wait did not re-arm the level knote";
 
     auto events = wait(kq.get(), 4, 200);
-    ASSERT_NE(find(events, static_cast<uint64_t>(readEnd.get()), EVFILT_READ), nullptr)
-        << "a readable pipe with a level knote is never reported again";
+    ASSERT_NE(find(events, ident, EVFILT_READ), nullptr) << "a readable socket with a level knote is never reported again";
 }
 
 }  // namespace
