@@ -1,41 +1,39 @@
 // The kqueue layer when one of its own calls fails: the fault sweep (scripts/faults.sh) found a
 // triggered user event, and a level knote due for re-arming, lost for good after one failed
 // EPOLL_CTL_MOD, and a listener whose SO_ACCEPTCONN probe failed registered as a stream socket
-// that never reported its connections. This file replaces epoll_ctl and getsockopt for the
-// whole test binary with pass-throughs that can fail the next such call; sanitizer runtimes
-// bring their own, so the tests skip there.
-#include <sys/epoll.h>
+// that never reported its connections. The modification fails through the epoll_ctl seam of
+// kqueue_wrap.h; getsockopt is replaced here, for the whole test binary, by a pass-through that
+// can fail the next SO_ACCEPTCONN probe (a sanitizer runtime brings its own getsockopt, so that
+// test skips there).
+#if defined(__linux__)
+
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
 
 #include "kqueue_test_support.h"
+#include "kqueue_wrap.h"
 
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-#define QUARN_SANITIZED 1
+#define QUARN_OWN_GETSOCKOPT 0
 #elif defined(__has_feature)
 #if __has_feature(thread_sanitizer) || __has_feature(address_sanitizer)
-#define QUARN_SANITIZED 1
+#define QUARN_OWN_GETSOCKOPT 0
 #endif
+#endif
+#ifndef QUARN_OWN_GETSOCKOPT
+#define QUARN_OWN_GETSOCKOPT 1
 #endif
 
 namespace {
 
-std::atomic<int> gFailNextMod{0};
 std::atomic<int> gFailNextAcceptConn{0};
 
 }  // namespace
 
-#ifndef QUARN_SANITIZED
-extern "C" int epoll_ctl(int epfd, int op, int fd, struct epoll_event *event) {
-    if (op == EPOLL_CTL_MOD && gFailNextMod.exchange(0) != 0) {
-        errno = ENOMEM;
-        return -1;
-    }
-    return static_cast<int>(syscall(SYS_epoll_ctl, epfd, op, fd, event));
-}
-
+#if QUARN_OWN_GETSOCKOPT
 extern "C" int getsockopt(int fd, int level, int name, void *value, socklen_t *length) {
     if (level == SOL_SOCKET && name == SO_ACCEPTCONN && gFailNextAcceptConn.exchange(0) != 0) {
         errno = ENOMEM;
@@ -51,18 +49,16 @@ using namespace kqtest;
 
 class KQueueFailedCallTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-#ifdef QUARN_SANITIZED
-        GTEST_SKIP() << "the sanitizer runtime defines epoll_ctl itself";
-#endif
-    }
     void TearDown() override {
-        gFailNextMod = 0;
+        kqwrap::failNextMod(0);
         gFailNextAcceptConn = 0;
     }
 };
 
 TEST_F(KQueueFailedCallTest, ListenerWhoseProbeFailsIsRefusedThenRegistersAgain) {
+    if (!QUARN_OWN_GETSOCKOPT) {
+        GTEST_SKIP() << "the sanitizer runtime defines getsockopt itself";
+    }
     Fd kq = newKqueue();
     uint16_t port = 0;
     Fd listener = tcpListener(&port);
@@ -76,20 +72,19 @@ TEST_F(KQueueFailedCallTest, ListenerWhoseProbeFailsIsRefusedThenRegistersAgain)
     Fd client = tcpSocket();
     sockaddr_in address = loopback(port);
     connect(client.get(), reinterpret_cast<sockaddr *>(&address), sizeof address);
-    auto events = wait(kq.get(), 4, 1000);
-    const struct kevent *event = find(events, ident, EVFILT_READ);
     // Not its data: the pending count comes from TCP_INFO, which qemu-user does not translate.
-    EXPECT_NE(event, nullptr) << "the listener does not report its connection";
+    EXPECT_NE(find(wait(kq.get(), 4, 1000), ident, EVFILT_READ), nullptr)
+        << "the listener does not report its connection";
 }
 
 TEST_F(KQueueFailedCallTest, TriggerWhoseWakeUpFailsDoesNotSilenceLaterTriggers) {
     Fd kq = newKqueue();
     ASSERT_EQ(apply(kq.get(), {change(5, EVFILT_USER, EV_ADD | EV_CLEAR)}), 0);
-    gFailNextMod = 1;
+    kqwrap::failNextMod(ENOMEM);
     errno = 0;
     EXPECT_EQ(apply(kq.get(), {change(5, EVFILT_USER, 0, NOTE_TRIGGER)}), -1);
     EXPECT_EQ(errno, ENOMEM);
-    EXPECT_EQ(gFailNextMod.load(), 0) << "the trigger did not modify the wake-up registration";
+    EXPECT_TRUE(kqwrap::failNextMod(0)) << "the trigger did not modify the wake-up registration";
 
     // The failed trigger is still a trigger, and the next one wakes a waiter as ever.
     auto events = wait(kq.get(), 4, 1000);
@@ -114,12 +109,14 @@ TEST_F(KQueueFailedCallTest, LevelKnoteWhoseReArmFailsIsReportedLater) {
     ASSERT_EQ(write(peer.get(), "x", 1), 1);
     ASSERT_NE(find(wait(kq.get(), 4, 1000), ident, EVFILT_READ), nullptr);
 
-    gFailNextMod = 1;
+    kqwrap::failNextMod(ENOMEM);
     wait(kq.get(), 4, 0);
-    EXPECT_EQ(gFailNextMod.load(), 0) << "the wait did not re-arm the level knote";
+    EXPECT_TRUE(kqwrap::failNextMod(0)) << "the wait did not re-arm the level knote";
 
     auto events = wait(kq.get(), 4, 200);
     ASSERT_NE(find(events, ident, EVFILT_READ), nullptr) << "a readable socket with a level knote is never reported again";
 }
 
 }  // namespace
+
+#endif

@@ -5,6 +5,7 @@
 
 #include <sys/epoll.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
@@ -16,6 +17,7 @@ extern "C" void *__real_calloc(size_t count, size_t size);
 namespace {
 
 std::function<void()> pendingAction;
+std::atomic<int> modError{0};
 thread_local int callocCountdown = 0;
 thread_local int callocsSeen = 0;
 
@@ -27,6 +29,12 @@ extern "C" int __wrap_epoll_ctl(int epfd, int op, int fd, struct epoll_event *ev
         std::function<void()> action = std::move(pendingAction);
         pendingAction = nullptr;
         action();
+    }
+    if (op == EPOLL_CTL_MOD) {
+        if (const int error = modError.exchange(0); error != 0) {
+            errno = error;
+            return -1;
+        }
     }
     return __real_epoll_ctl(epfd, op, fd, event);
 }
@@ -43,6 +51,8 @@ extern "C" void *__wrap_calloc(size_t count, size_t size) {
 namespace kqwrap {
 
 void beforeNextWakeArm(std::function<void()> action) { pendingAction = std::move(action); }
+
+bool failNextMod(int error) { return modError.exchange(error) == 0; }
 
 int failCalloc(int nth) {
     const int seen = callocsSeen;

@@ -13,6 +13,10 @@ namespace kqwrap {
 // kqueue's wake-up (EPOLL_CTL_MOD of the private eventfd): the layer's mutex is released then.
 void beforeNextWakeArm(std::function<void()> action);
 
+// Makes the next EPOLL_CTL_MOD, from any thread, fail with error (0 disarms). Returns whether
+// the one armed before was used.
+bool failNextMod(int error);
+
 // Makes the nth calloc from now on, on this thread, fail with ENOMEM (1: the next one). 0
 // disarms. Returns the callocs seen on this thread since the last call.
 int failCalloc(int nth);
