@@ -1,7 +1,9 @@
 // The Linux kqueue layer against raw epoll on the same machine, in one run:
 //
 //   - one ready descriptor among 10 and among 10,000 idle ones: the cost of a wait that
-//     returns one event must not grow with the number of registered, idle descriptors;
+//     returns one event must not grow with the number of registered, idle descriptors; the
+//     level wait also against epoll plus the FIONREAD that fills the event's data, which is the
+//     system call the layer adds to a level wait;
 //   - trigger-to-wake latency: a user event fired from another thread against an eventfd
 //     written from another thread, as a ping-pong between two threads.
 //
@@ -10,6 +12,7 @@
 #include <benchmark/benchmark.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -121,7 +124,8 @@ void layerOneReady(benchmark::State &state, bool level) {
     close(kq);
 }
 
-void epollOneReady(benchmark::State &state, bool level) {
+// measure: the FIONREAD the layer makes for an event's data, so that the layer's own cost shows.
+void epollOneReady(benchmark::State &state, bool level, bool measure = false) {
     const int idle = static_cast<int>(state.range(0));
     int ep = epoll_create1(EPOLL_CLOEXEC);
     std::vector<int> fds = idleDescriptors(idle);
@@ -156,6 +160,10 @@ void epollOneReady(benchmark::State &state, bool level) {
         }
         int readyFd = events[0].data.fd;
         benchmark::DoNotOptimize(readyFd);
+        if (measure) {
+            int bytes = 0;
+            benchmark::DoNotOptimize(ioctl(readyFd, FIONREAD, &bytes));
+        }
         if (!level) {
             pair.drain();
         }
@@ -166,6 +174,7 @@ void epollOneReady(benchmark::State &state, bool level) {
 
 void LayerLevel(benchmark::State &state) { layerOneReady(state, true); }
 void EpollLevel(benchmark::State &state) { epollOneReady(state, true); }
+void EpollLevelMeasured(benchmark::State &state) { epollOneReady(state, true, true); }
 void LayerClear(benchmark::State &state) { layerOneReady(state, false); }
 void EpollEdge(benchmark::State &state) { epollOneReady(state, false); }
 
@@ -250,6 +259,7 @@ void EpollWakeLatency(benchmark::State &state) {
 
 BENCHMARK(LayerLevel)->Arg(10)->Arg(10000);
 BENCHMARK(EpollLevel)->Arg(10)->Arg(10000);
+BENCHMARK(EpollLevelMeasured)->Arg(10);
 BENCHMARK(LayerClear)->Arg(10)->Arg(10000);
 BENCHMARK(EpollEdge)->Arg(10)->Arg(10000);
 BENCHMARK(LayerWakeLatency)->UseRealTime();
@@ -289,6 +299,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
         const char *pairs[][3] = {
             {"LayerLevel/10", "EpollLevel/10", "level, one ready among 10"},
             {"LayerLevel/10000", "EpollLevel/10000", "level, one ready among 10,000"},
+            {"LayerLevel/10", "EpollLevelMeasured/10", "level + FIONREAD, among 10"},
             {"LayerClear/10", "EpollEdge/10", "edge, one ready among 10"},
             {"LayerClear/10000", "EpollEdge/10000", "edge, one ready among 10,000"},
             {"LayerWakeLatency/real_time", "EpollWakeLatency/real_time", "trigger-to-wake ping-pong"},
