@@ -1,20 +1,13 @@
 // What a knote reports when it is delivered later than it became ready: knotes held back by a
 // full event list carry their state at delivery, an edge that comes while they wait is not lost,
 // and a datagram reader that takes what `data` announces still gets every datagram.
-#include <sys/un.h>
+#include <cstring>
 
 #include "kqueue_test_support.h"
 
 namespace {
 
 using namespace kqtest;
-
-void localStreamPair(Fd &one, Fd &two) {
-    int pair[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair), 0);
-    one.reset(pair[0]);
-    two.reset(pair[1]);
-}
 
 // Waits with room for `capacity` until every socket's read knote reported EV_EOF, at most
 // `calls` times; returns how many did.
@@ -54,41 +47,41 @@ TEST(KQueueDelivery, KnotesHeldBackByAFullListReportTheEndThatCameMeanwhile) {
     }
 }
 
+// Two sockets with `text` waiting and EV_CLEAR read knotes, a first wait with room for one: the
+// index of the socket whose knote was held back.
+void holdOneBack(int kq, Fd *mine, Fd *peers, const char *text, int *held) {
+    for (int i = 0; i < 2; i++) {
+        ASSERT_NO_FATAL_FAILURE(localStreamPair(mine[i], peers[i]));
+        ASSERT_EQ(write(peers[i].get(), text, strlen(text)), static_cast<ssize_t>(strlen(text)));
+        ASSERT_EQ(apply(kq, {change(mine[i].get(), EVFILT_READ, EV_ADD | EV_CLEAR)}), 0);
+    }
+    auto first = wait(kq, 1, 1000);
+    ASSERT_EQ(first.size(), 1u);
+    *held = first[0].ident == static_cast<uint64_t>(mine[0].get()) ? 1 : 0;
+}
+
 TEST(KQueueDelivery, HeldBackKnoteCarriesTheBytesAtDelivery) {
     Fd kq = newKqueue();
     Fd mine[2], peers[2];
-    for (int i = 0; i < 2; i++) {
-        ASSERT_NO_FATAL_FAILURE(localStreamPair(mine[i], peers[i]));
-        ASSERT_EQ(write(peers[i].get(), "ab", 2), 2);
-        ASSERT_EQ(apply(kq.get(), {change(mine[i].get(), EVFILT_READ, EV_ADD | EV_CLEAR)}), 0);
-    }
-    auto first = wait(kq.get(), 1, 1000);
-    ASSERT_EQ(first.size(), 1u);
-    const int other = first[0].ident == static_cast<uint64_t>(mine[0].get()) ? 1 : 0;
-    ASSERT_EQ(write(peers[other].get(), "cde", 3), 3);
-    auto second = wait(kq.get(), 8, 1000);
-    const struct kevent *held = find(second, mine[other].get(), EVFILT_READ);
-    ASSERT_NE(held, nullptr);
-    EXPECT_EQ(held->data, 5);
+    int held = 0;
+    ASSERT_NO_FATAL_FAILURE(holdOneBack(kq.get(), mine, peers, "ab", &held));
+    ASSERT_EQ(write(peers[held].get(), "cde", 3), 3);
+    const struct kevent *event = find(wait(kq.get(), 8, 1000), mine[held].get(), EVFILT_READ);
+    ASSERT_NE(event, nullptr);
+    EXPECT_EQ(event->data, 5);
     // Nothing new arrived since: a reader that took the five bytes is not woken again for them.
     char buffer[8];
-    ASSERT_EQ(read(mine[other].get(), buffer, sizeof buffer), 5);
-    EXPECT_EQ(find(wait(kq.get(), 8, 20), mine[other].get(), EVFILT_READ), nullptr);
+    ASSERT_EQ(read(mine[held].get(), buffer, sizeof buffer), 5);
+    EXPECT_EQ(find(wait(kq.get(), 8, 20), mine[held].get(), EVFILT_READ), nullptr);
 }
 
 TEST(KQueueDelivery, HeldBackKnoteThatIsNoLongerReadyIsNotReported) {
     Fd kq = newKqueue();
     Fd mine[2], peers[2];
-    for (int i = 0; i < 2; i++) {
-        ASSERT_NO_FATAL_FAILURE(localStreamPair(mine[i], peers[i]));
-        ASSERT_EQ(write(peers[i].get(), "x", 1), 1);
-        ASSERT_EQ(apply(kq.get(), {change(mine[i].get(), EVFILT_READ, EV_ADD | EV_CLEAR)}), 0);
-    }
-    auto first = wait(kq.get(), 1, 1000);
-    ASSERT_EQ(first.size(), 1u);
-    const int other = first[0].ident == static_cast<uint64_t>(mine[0].get()) ? 1 : 0;
+    int held = 0;
+    ASSERT_NO_FATAL_FAILURE(holdOneBack(kq.get(), mine, peers, "x", &held));
     char byte;
-    ASSERT_EQ(read(mine[other].get(), &byte, 1), 1);
+    ASSERT_EQ(read(mine[held].get(), &byte, 1), 1);
     // FreeBSD evaluates the filter when the event is collected: nothing to read, no event.
     EXPECT_TRUE(wait(kq.get(), 8, 20).empty());
 }
@@ -123,18 +116,15 @@ int datagramsTakenByAnnouncedSize(int kq, int receiver, int sender, const sockad
 
 TEST(KQueueDelivery, ClearDatagramReaderTakingTheAnnouncedBytesGetsEveryDatagram) {
     Fd kq = newKqueue();
-    Fd receiver(socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    Fd sender(socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    sockaddr_in address = loopback(0);
-    ASSERT_EQ(bind(receiver.get(), reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(getsockname(receiver.get(), reinterpret_cast<sockaddr *>(&address), &length), 0);
+    Fd receiver, sender;
+    sockaddr_in address{};
+    ASSERT_NO_FATAL_FAILURE(udpReceiverAndSender(receiver, sender, &address));
     ASSERT_EQ(apply(kq.get(), {change(receiver.get(), EVFILT_READ, EV_ADD | EV_CLEAR),
                                change(receiver.get(), EVFILT_WRITE, EV_ADD | EV_CLEAR)}),
               0);
     ASSERT_NE(find(wait(kq.get(), 4, 1000), receiver.get(), EVFILT_WRITE), nullptr);
     EXPECT_EQ(datagramsTakenByAnnouncedSize(kq.get(), receiver.get(), sender.get(),
-                                            reinterpret_cast<sockaddr *>(&address), length),
+                                            reinterpret_cast<sockaddr *>(&address), sizeof address),
               3);
 
     int pair[2];

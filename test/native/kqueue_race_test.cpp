@@ -14,13 +14,6 @@ namespace {
 using namespace kqtest;
 using quarn::platform::kevent;
 
-void localStreamPair(Fd &one, Fd &two) {
-    int pair[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair), 0);
-    one.reset(pair[0]);
-    two.reset(pair[1]);
-}
-
 // The close lands exactly between the trigger's unlock and its arm; the numbers of the kqueue
 // and of its eventfd go, if they are free, to a new kqueue and to a socket registered in it.
 TEST(KQueueRace, WakeArmAfterACloseNeverRewritesTheRegistrationOfANewSocket) {

@@ -196,12 +196,9 @@ TEST(KQueueSockets, PipeEndsReportEof) {
 
 TEST(KQueueSockets, DatagramDataIsTheNextDatagramAndAnEmptyOneIsNotEof) {
     Fd kq = newKqueue();
-    Fd receiver(socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    Fd sender(socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    sockaddr_in address = loopback(0);
-    ASSERT_EQ(bind(receiver.get(), reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
-    socklen_t length = sizeof address;
-    getsockname(receiver.get(), reinterpret_cast<sockaddr *>(&address), &length);
+    Fd receiver, sender;
+    sockaddr_in address{};
+    ASSERT_NO_FATAL_FAILURE(udpReceiverAndSender(receiver, sender, &address));
     ASSERT_EQ(apply(kq.get(), {change(receiver.get(), EVFILT_READ, EV_ADD)}), 0);
 
     ASSERT_EQ(sendto(sender.get(), "", 0, 0, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);

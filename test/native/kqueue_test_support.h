@@ -125,7 +125,6 @@ inline Fd tcpListener(uint16_t *port) {
     return listener;
 }
 
-// A connected loopback TCP pair, both non-blocking.
 // A connected local stream pair whose first socket takes the given (free) descriptor number,
 // as a new file does when a closed descriptor's number is reused.
 inline void localPairOnNumber(int number, Fd &owner, Fd &peer) {
@@ -142,6 +141,25 @@ inline void localPairOnNumber(int number, Fd &owner, Fd &peer) {
     peer.reset(pair[1]);
 }
 
+// A connected local stream pair, both non-blocking.
+inline void localStreamPair(Fd &one, Fd &two) {
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair), 0);
+    one.reset(pair[0]);
+    two.reset(pair[1]);
+}
+
+// A UDP socket bound to an ephemeral loopback port (written to *address) and one to send to it.
+inline void udpReceiverAndSender(Fd &receiver, Fd &sender, sockaddr_in *address) {
+    receiver.reset(socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    sender.reset(socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    *address = loopback(0);
+    ASSERT_EQ(bind(receiver.get(), reinterpret_cast<sockaddr *>(address), sizeof *address), 0);
+    socklen_t length = sizeof *address;
+    ASSERT_EQ(getsockname(receiver.get(), reinterpret_cast<sockaddr *>(address), &length), 0);
+}
+
+// A connected loopback TCP pair, both non-blocking.
 inline void tcpPair(Fd &client, Fd &server) {
     uint16_t port = 0;
     Fd listener = tcpListener(&port);

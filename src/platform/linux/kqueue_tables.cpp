@@ -49,6 +49,18 @@ bool growUsers(UserTable &table) {
     return true;
 }
 
+// Destroys and gives back every element of an array of pointers, then the array.
+template <typename T>
+void releaseAll(T **items, uint32_t count) {
+    for (uint32_t i = 0; i < count; i++) {
+        if (items[i] != nullptr) {
+            items[i]->~T();
+            release(items[i], sizeof(T));
+        }
+    }
+    release(items, count * sizeof(T *));
+}
+
 }  // namespace
 
 struct FdPage {
@@ -144,15 +156,8 @@ void settleEntry(State &state, int fd) {
 }
 
 void clearEntries(State &state) {
-    FdTable &table = state.fds;
-    for (uint32_t i = 0; i < table.pageCount; i++) {
-        if (table.pages[i] != nullptr) {
-            table.pages[i]->~FdPage();
-            release(table.pages[i], sizeof(FdPage));
-        }
-    }
-    release(table.pages, table.pageCount * sizeof(FdPage *));
-    table = FdTable{};
+    releaseAll(state.fds.pages, state.fds.pageCount);
+    state.fds = FdTable{};
 }
 
 UserKnote *findUser(State &state, uint64_t ident) {
@@ -218,15 +223,8 @@ void eraseUser(State &state, UserKnote *knote) {
 }
 
 void clearUsers(State &state) {
-    UserTable &table = state.users;
-    for (uint32_t i = 0; i < table.capacity; i++) {
-        if (table.slots[i] != nullptr) {
-            table.slots[i]->~UserKnote();
-            release(table.slots[i], sizeof(UserKnote));
-        }
-    }
-    release(table.slots, table.capacity * sizeof(UserKnote *));
-    table = UserTable{};
+    releaseAll(state.users.slots, state.users.capacity);
+    state.users = UserTable{};
 }
 
 }  // namespace quarn::platform::kq
