@@ -10,13 +10,18 @@
 // filter, an identifier above INT_MAX, a closed descriptor, a missing knote, a delete of a
 // present knote) are the expected ones; events belong to knotes that exist, each at most once
 // per call, carry their own knote's udata, and never an action flag. A one-shot knote is gone
-// after its event. At the end every descriptor is closed and the process has exactly as many
-// open descriptors as before the input.
+// after its event, a dispatch knote disabled. Between short event lists, traffic, shutdowns and
+// datagram queues, a collection with room for everything checks that nothing was lost: a ready
+// read knote with something new since its last event is reported, a level knote and a datagram
+// reader on every call while ready (a reader taking what data announces gets every datagram),
+// and an ended stream with EV_EOF. At the end every descriptor is closed and the process has
+// exactly as many open descriptors as before the input.
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <fuzzer/FuzzedDataProvider.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -69,7 +74,8 @@ enum Slot { kPipeRead, kPipeWrite, kPairA, kPairB, kUdp, kListener, kUnconnected
 
 struct Fixture {
     int fds[kFdSlots];
-    bool own[kFdSlots] = {};  // still to be closed at the end
+    bool own[kFdSlots] = {};       // still to be closed at the end
+    bool replaced[kFdSlots] = {};  // the number now names another file than the fixture's
     sockaddr_in udpAddress{};
 };
 
@@ -139,10 +145,17 @@ using Key = std::pair<uint64_t, int16_t>;
 
 struct KnoteModel {
     bool oneshot = false;
+    bool dispatch = false;
+    bool clear = false;
+    bool enabled = true;
 };
 
 struct Model {
     std::map<Key, KnoteModel> knotes;
+    // Slots with something new for their read knote since it was last reported or changed:
+    // bytes or a datagram written to them, an end of their stream. FreeBSD reports such a
+    // ready knote, EV_CLEAR or not, at the next collection.
+    bool fresh[kFdSlots] = {};
     // Descriptor numbers closed without the hook: the layer learns of it lazily, so its answers
     // for them are not predicted (beyond well-formedness) for the rest of the input.
     std::set<uint64_t> limbo;
@@ -243,20 +256,61 @@ int predictedError(const struct kevent &change, const Model &model, const Fixtur
     return -1;
 }
 
-void applyToModel(Model &model, const struct kevent &change) {
+// The fixture slot whose descriptor is ident, or -1.
+int slotOf(const Fixture &f, uint64_t ident) {
+    for (int slot = 0; slot < kFdSlots; slot++) {
+        if (f.own[slot] && static_cast<uint64_t>(f.fds[slot]) == ident) {
+            return slot;
+        }
+    }
+    return -1;
+}
+
+void applyToModel(Model &model, const Fixture &f, const struct kevent &change) {
     const Key key{change.ident, change.filter};
     auto found = model.knotes.find(key);
+    // Every change to a knote makes FreeBSD evaluate its filter again.
+    if (const int slot = slotOf(f, change.ident); slot >= 0 && change.filter == EVFILT_READ) {
+        model.fresh[slot] = true;
+    }
     if (found != model.knotes.end()) {
         if (change.flags & EV_DELETE) {
             model.knotes.erase(found);
+        } else if (change.flags & EV_ENABLE) {
+            found->second.enabled = true;
+        } else if (change.flags & EV_DISABLE) {
+            found->second.enabled = false;
         }
         return;
     }
     if (change.flags & EV_ADD) {
-        model.knotes[key].oneshot = (change.flags & EV_ONESHOT) != 0;
+        KnoteModel &knote = model.knotes[key];
+        knote.oneshot = (change.flags & EV_ONESHOT) != 0;
+        knote.dispatch = (change.flags & EV_DISPATCH) != 0;
+        knote.clear = (change.flags & EV_CLEAR) != 0;
+        knote.enabled = !(change.flags & EV_DISABLE);
         if (isFdFilter(change.filter)) {
             model.limbo.erase(change.ident);
         }
+    }
+}
+
+// What an event does to its knote: a one-shot knote goes, a dispatch knote is disabled, and the
+// read side has nothing new until the next write or end.
+void deliveredToModel(Model &model, const Fixture &f, const struct kevent &event) {
+    if (event.filter == EVFILT_READ) {
+        if (const int slot = slotOf(f, event.ident); slot >= 0) {
+            model.fresh[slot] = false;
+        }
+    }
+    auto found = model.knotes.find({event.ident, event.filter});
+    if (found == model.knotes.end()) {
+        return;
+    }
+    if (found->second.oneshot) {
+        model.knotes.erase(found);
+    } else if (found->second.dispatch) {
+        found->second.enabled = false;
     }
 }
 
@@ -347,7 +401,7 @@ void keventCall(FuzzedDataProvider &input, const Fixture &f, Model &model) {
             }
             // A receipt without room would have ended the call with its count instead.
             require(!(change.flags & EV_RECEIPT), "a change that should succeed failed");
-            applyToModel(model, change);
+            applyToModel(model, f, change);
         }
         require(false, "a change that should succeed failed");
     }
@@ -388,7 +442,7 @@ void keventCall(FuzzedDataProvider &input, const Fixture &f, Model &model) {
             require(got == predicted, "the error that follows from the change");
         }
         if (got == 0 && model.certain) {
-            applyToModel(model, change);
+            applyToModel(model, f, change);
         }
         if (got != 0 && predicted < 0) {
             // An unpredicted failure leaves the knote as it was, as far as anyone can tell.
@@ -430,38 +484,151 @@ void keventCall(FuzzedDataProvider &input, const Fixture &f, Model &model) {
         }
         auto found = model.knotes.find(key);
         require(found != model.knotes.end(), "an event of a knote that exists");
-        if (found->second.oneshot) {
-            model.knotes.erase(found);
+        require(found->second.enabled, "an event of an enabled knote");
+        deliveredToModel(model, f, event);
+    }
+}
+
+// The slots whose read knote the collection below checks, and what poll(2) says of them.
+constexpr Slot kReaders[] = {kPipeRead, kPairA, kPairB, kUdp};
+
+struct ReadState {
+    bool ready = false;
+    bool ended = false;
+};
+
+ReadState readState(const Fixture &f, Slot slot) {
+    struct pollfd probe {};
+    probe.fd = f.fds[slot];
+    probe.events = POLLIN | POLLRDHUP;
+    ReadState state;
+    if (poll(&probe, 1, 0) != 1 || (probe.revents & POLLNVAL)) {
+        return state;
+    }
+    const short in = probe.revents & POLLIN;
+    const short err = probe.revents & POLLERR;
+    switch (slot) {
+    case kPipeRead:
+        state.ended = probe.revents & POLLHUP;
+        state.ready = in || state.ended;
+        break;
+    case kUdp:
+        state.ready = in || err;
+        break;
+    default:
+        state.ended = probe.revents & POLLRDHUP;
+        state.ready = in || err || state.ended;
+        break;
+    }
+    return state;
+}
+
+// Collects until nothing is left, with room for everything, as an event loop does after the
+// short lists and the traffic of the other steps: a ready read knote with something new is
+// reported, a level knote and a datagram reader on every call while ready, an ended stream with
+// EV_EOF. The datagram reader takes what data announces (at least one datagram), as a FreeBSD
+// reader may, and must still be told of the rest.
+void collectAll(FuzzedDataProvider &input, const Fixture &f, Model &model) {
+    const int calls = input.ConsumeIntegralInRange<int>(1, 3);
+    for (int call = 0; call < calls; call++) {
+        if (!model.certain) {
+            return;
+        }
+        ReadState before[kFdSlots];
+        for (Slot slot : kReaders) {
+            if (f.own[slot] && !f.replaced[slot] && model.limbo.count(static_cast<uint64_t>(f.fds[slot])) == 0) {
+                before[slot] = readState(f, slot);
+            }
+        }
+        struct kevent events[64];
+        struct timespec zero {};
+        const int result = quarn::platform::kevent(f.fds[kQueue], nullptr, 0, events, 64, &zero);
+        require(result >= 0, "a collection without changes succeeds");
+        if (std::getenv("QUARN_FUZZ_TRACE") != nullptr) {
+            std::fprintf(stderr, "collect = %d\n", result);
+            for (int i = 0; i < result; i++) {
+                std::fprintf(stderr, "  event ident=%llu filter=%d flags=0x%x data=%lld\n",
+                             static_cast<unsigned long long>(events[i].ident), events[i].filter, events[i].flags,
+                             static_cast<long long>(events[i].data));
+            }
+            for (Slot slot : kReaders) {
+                std::fprintf(stderr, "  slot %d fd %d ready %d ended %d fresh %d\n", slot, f.fds[slot],
+                             before[slot].ready, before[slot].ended, model.fresh[slot]);
+            }
+        }
+        std::set<Key> reported;
+        for (int i = 0; i < result; i++) {
+            const struct kevent &event = events[i];
+            reported.insert({event.ident, event.filter});
+            const int slot = slotOf(f, event.ident);
+            if (event.filter == EVFILT_READ && slot >= 0 && before[slot].ended) {
+                require(event.flags & EV_EOF, "a stream that ended is reported with EV_EOF");
+            }
+        }
+        for (Slot slot : kReaders) {
+            const Key key{static_cast<uint64_t>(f.fds[slot]), EVFILT_READ};
+            auto found = model.knotes.find(key);
+            if (!before[slot].ready || found == model.knotes.end() || !found->second.enabled) {
+                continue;
+            }
+            const KnoteModel &knote = found->second;
+            const bool again = !knote.clear || (slot == kUdp && !knote.oneshot && !knote.dispatch);
+            if (model.fresh[slot] || again) {
+                require(reported.count(key) != 0, "a ready read knote with news is reported");
+            }
+        }
+        for (int i = 0; i < result; i++) {
+            const struct kevent &event = events[i];
+            require(model.knotes.count({event.ident, event.filter}) != 0 ||
+                        (isFdFilter(event.filter) && model.limbo.count(event.ident) != 0),
+                    "an event of a knote that exists");
+            deliveredToModel(model, f, event);
+            if (event.filter == EVFILT_READ && f.own[kUdp] && event.ident == static_cast<uint64_t>(f.fds[kUdp])) {
+                char buffer[1500];
+                int64_t taken = 0;
+                do {
+                    const ssize_t size = recv(f.fds[kUdp], buffer, sizeof buffer, 0);
+                    if (size < 0) {
+                        break;
+                    }
+                    taken += size;
+                } while (taken < event.data);
+            }
         }
     }
 }
 
-void traffic(FuzzedDataProvider &input, Fixture &f) {
+void traffic(FuzzedDataProvider &input, Fixture &f, Model &model) {
     char buffer[4096];
     std::memset(buffer, 'q', sizeof(buffer));
     const size_t amount = input.ConsumeIntegralInRange<size_t>(0, sizeof(buffer));
-    switch (input.ConsumeIntegralInRange<int>(0, 7)) {
+    const int kind = input.ConsumeIntegralInRange<int>(0, 7);
+    if (std::getenv("QUARN_FUZZ_TRACE") != nullptr) {
+        std::fprintf(stderr, "traffic %d, %zu bytes\n", kind, amount);
+    }
+    switch (kind) {
     case 0:
-        (void)!write(f.fds[kPipeWrite], buffer, amount);
+        model.fresh[kPipeRead] |= f.own[kPipeWrite] && write(f.fds[kPipeWrite], buffer, amount) > 0;
         break;
     case 1:
         (void)!read(f.fds[kPipeRead], buffer, amount);
         break;
     case 2:
-        (void)!write(f.fds[kPairB], buffer, amount);
+        model.fresh[kPairA] |= f.own[kPairB] && write(f.fds[kPairB], buffer, amount) > 0;
         break;
     case 3:
         (void)!read(f.fds[kPairA], buffer, amount);
         break;
     case 4:
-        (void)!write(f.fds[kPairA], buffer, amount);
+        model.fresh[kPairB] |= f.own[kPairA] && write(f.fds[kPairA], buffer, amount) > 0;
         break;
     case 5:
         (void)!read(f.fds[kPairB], buffer, amount);
         break;
     case 6:
-        (void)!sendto(f.fds[kUdp], buffer, amount % 1500, 0, reinterpret_cast<const sockaddr *>(&f.udpAddress),
-                      sizeof(f.udpAddress));
+        model.fresh[kUdp] |= f.own[kUdp] && sendto(f.fds[kUdp], buffer, amount % 1500, 0,
+                                                    reinterpret_cast<const sockaddr *>(&f.udpAddress),
+                                                    sizeof(f.udpAddress)) >= 0;
         break;
     default:
         (void)!recv(f.fds[kUdp], buffer, sizeof(buffer), 0);
@@ -481,15 +648,29 @@ void closing(FuzzedDataProvider &input, Fixture &f, Model &model) {
         std::fprintf(stderr, "%s %d\n", how == 0 ? "shutdown" : how == 1 ? "close without the hook, reuse" : "close",
                      fd);
     }
+    // The other end of a pair or pipe sees its stream end (or a shutdown of its own side).
+    Slot other = slot == kPairA ? kPairB : slot == kPairB ? kPairA : slot == kPipeWrite ? kPipeRead : kFdSlots;
+    if (f.replaced[slot] || (other != kFdSlots && f.replaced[other])) {
+        other = kFdSlots;
+    }
     switch (how) {
-    case 0:
-        shutdown(fd, input.ConsumeIntegralInRange<int>(SHUT_RD, SHUT_RDWR));
+    case 0: {
+        const int direction = input.ConsumeIntegralInRange<int>(SHUT_RD, SHUT_RDWR);
+        if (shutdown(fd, direction) == 0 && other != kFdSlots) {
+            model.fresh[other] |= direction != SHUT_RD;
+            model.fresh[slot] |= direction != SHUT_WR;
+        }
         return;
+    }
     case 1: {
         // Closed behind the layer's back and the number taken by another socket at once.
         close(fd);
+        if (other != kFdSlots) {
+            model.fresh[other] = true;
+        }
         const int reused = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         model.limbo.insert(static_cast<uint64_t>(fd));
+        f.replaced[slot] = true;
         model.knotes.erase({static_cast<uint64_t>(fd), EVFILT_READ});
         model.knotes.erase({static_cast<uint64_t>(fd), EVFILT_WRITE});
         if (reused != fd) {
@@ -504,6 +685,9 @@ void closing(FuzzedDataProvider &input, Fixture &f, Model &model) {
     default:
         // The library's close: FreeBSD drops the knotes of a closed descriptor.
         closeWithHook(fd);
+        if (other != kFdSlots) {
+            model.fresh[other] = true;
+        }
         f.own[slot] = false;
         model.knotes.erase({static_cast<uint64_t>(fd), EVFILT_READ});
         model.knotes.erase({static_cast<uint64_t>(fd), EVFILT_WRITE});
@@ -527,7 +711,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     Model model;
     int steps = 0;
     while (input.remaining_bytes() > 0 && steps++ < 64) {
-        switch (input.ConsumeIntegralInRange<int>(0, 5)) {
+        switch (input.ConsumeIntegralInRange<int>(0, 6)) {
         case 0:
         case 1:
         case 2:
@@ -535,7 +719,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             break;
         case 3:
         case 4:
-            traffic(input, f);
+            traffic(input, f, model);
+            break;
+        case 5:
+            collectAll(input, f, model);
             break;
         default:
             closing(input, f, model);
