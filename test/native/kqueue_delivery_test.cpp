@@ -66,7 +66,8 @@ TEST(KQueueDelivery, HeldBackKnoteCarriesTheBytesAtDelivery) {
     int held = 0;
     ASSERT_NO_FATAL_FAILURE(holdOneBack(kq.get(), mine, peers, "ab", &held));
     ASSERT_EQ(write(peers[held].get(), "cde", 3), 3);
-    const struct kevent *event = find(wait(kq.get(), 8, 1000), mine[held].get(), EVFILT_READ);
+    auto events = wait(kq.get(), 8, 1000);
+    const struct kevent *event = find(events, mine[held].get(), EVFILT_READ);
     ASSERT_NE(event, nullptr);
     EXPECT_EQ(event->data, 5);
     // Nothing new arrived since: a reader that took the five bytes is not woken again for them.
