@@ -11,6 +11,8 @@ import java.nio.ByteOrder;
 /**
  * UDP over loopback: datagrams sent with the three sends and received with both receives on a
  * socket that asks for the original destination; sizes, sender, destination and bytes checked.
+ * Then a connect and disconnect of the sender, and a datagram to a socket that does not ask for
+ * the destination.
  */
 final class DatagramScenario implements Scenario {
     private static final int COUNT = 12;
@@ -56,6 +58,17 @@ final class DatagramScenario implements Scenario {
                     "the original destination is missing or wrong");
             Run.expect(Net.crc(sent, i, i + size) == Net.crc(received, 0, size), "datagram " + i + " corrupted");
         }
+        Run.expect(!Run.call(() -> Socket.isIPv6(sender), "isIPv6"), "an IPv4 socket taken for IPv6");
+        Run.ok(Socket.connect(sender, false, Net.IPV4, 0, receiverPort), "connect");
+        Run.ok(Socket.disconnect(sender, false), "disconnect");
+        int plain = run.fd(Socket.newSocketDgramFd(false), "newSocketDgramFd");
+        Run.ok(Socket.bind(plain, false, Net.IPV4, 0, 0), "bind");
+        int size = Run.ok(Socket.sendTo(sender, false, sent, 0, 700, Net.IPV4, 0, Net.localPort(plain)), "sendTo");
+        DatagramSocketAddress from = Net.untilReceived(() -> Socket.recvFrom(plain, received, 0, 4096), "recvFrom");
+        Run.expect(size == 700 && from.receivedAmount() == 700 && from.localAddress() == null,
+                "a datagram to a socket without the destination option");
+        Run.expect(Net.crc(sent, 0, 700) == Net.crc(received, 0, 700), "the last datagram corrupted");
+        run.close(plain, "close");
         run.close(sender, "close");
         run.close(receiver, "close");
     }

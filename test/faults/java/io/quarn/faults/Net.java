@@ -10,6 +10,8 @@ import java.util.zip.CRC32;
 final class Net {
     /** 127.0.0.1 in the IPv4-mapped input form the address natives take. */
     static final byte[] IPV4 = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, (byte) 0xff, (byte) 0xff, 127, 0, 0, 1};
+    /** ::1. */
+    static final byte[] IPV6 = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
 
     private Net() {
     }
@@ -35,13 +37,19 @@ final class Net {
 
     /** A TCP listener on 127.0.0.1, a client connected to it and the accepted end: {listener, client, accepted}. */
     static int[] tcpPair(Run run) {
-        int listener = run.fd(Socket.newSocketStreamFd(false), "newSocketStreamFd");
+        return tcpPair(run, false);
+    }
+
+    /** The same on 127.0.0.1 or ::1. */
+    static int[] tcpPair(Run run, boolean ipv6) {
+        byte[] loopback = ipv6 ? IPV6 : IPV4;
+        int listener = run.fd(Socket.newSocketStreamFd(ipv6), "newSocketStreamFd");
         Run.callVoid(() -> Socket.setReuseAddress(listener, 1), "setReuseAddress");
-        Run.ok(Socket.bind(listener, false, IPV4, 0, 0), "bind");
+        Run.ok(Socket.bind(listener, ipv6, loopback, 0, 0), "bind");
         Run.ok(Socket.listen(listener, 8), "listen");
         int port = localPort(listener);
-        int client = run.fd(Socket.newSocketStreamFd(false), "newSocketStreamFd");
-        int connected = Socket.connect(client, false, IPV4, 0, port);
+        int client = run.fd(Socket.newSocketStreamFd(ipv6), "newSocketStreamFd");
+        int connected = Socket.connect(client, ipv6, loopback, 0, port);
         if (connected != -Run.EINPROGRESS) {
             Run.ok(connected, "connect");
         }

@@ -10,7 +10,7 @@ import java.util.concurrent.TimeUnit;
 /**
  * TCP over loopback: listen, connect, accept, options, 192 KiB through write, writeAddress,
  * writev and writevAddresses read back with read and readAddress, a half-close and its end of
- * stream, then closes.
+ * stream, then closes; and a connection over ::1.
  */
 final class TcpScenario implements Scenario {
     private static final int SIZE = 192 * 1024;
@@ -41,6 +41,9 @@ final class TcpScenario implements Scenario {
         Run.expect(Run.untilReady(() -> FileDescriptor.read(accepted, received, 0, 16), "read") == 0,
                 "no end of stream after the peer's half-close");
         for (int fd : pair) {
+            run.close(fd, "close");
+        }
+        for (int fd : Net.tcpPair(run, true)) {
             run.close(fd, "close");
         }
     }
