@@ -50,7 +50,7 @@ objdump -d --no-show-raw-insn "$QUARN_LIBRARY" | awk -v wrapped="^<($wrapped)@pl
   called != "" {sub(/^ */, ""); sub(/:.*/, ""); print called, "0x" $0; called = ""}
   ($2 == "call" || $2 == "jmp") && $4 ~ wrapped {called = $4; gsub(/[<>]|@plt/, "", called)}' |
   sort -u >"$out/offsets-all.txt"
-grep -h '^site ' "$out"/*.log | awk '{print $3, $4, $5}' | sort -k1,2 -k3,3r |
+grep -h '^site ' "$out"/*.log | awk '{print $3, $4, $5}' | sort -k1,2 -k3,3 |
   awk '!seen[$1 " " $2]++' >"$out/offsets-reached.txt"
 name_sites() { # reads "function offset [state]" lines, writes "function file:line symbol [state]"
   while read -r function offset state; do
