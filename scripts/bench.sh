@@ -66,9 +66,11 @@ if [ -n "$pinned_only" ]; then
     io.quarn.bench.BenchMain --only "$pinned_only" "${harness_args[@]}" | tee "$log"
 fi
 if [ "$run_scaling" -eq 1 ]; then
-  # A pre-touched heap of fixed size, so that resident memory grows only with native memory.
+  # A pre-touched heap of fixed size, so that resident memory grows only with native memory; the
+  # JVM's native memory tracking says which of its own areas grew (the "NMT" lines of the log).
   echo "many-connection echo: descriptor limits: soft $(ulimit -Sn), hard $(ulimit -Hn); load average $(cut -d ' ' -f 1-3 /proc/loadavg) at the start" | tee -a "$log"
-  "${jvm[@]}" -XX:+AlwaysPreTouch io.quarn.bench.BenchMain --only scaling "${harness_args[@]}" | tee -a "$log"
+  "${jvm[@]}" -XX:+AlwaysPreTouch -XX:NativeMemoryTracking=summary -Dquarn.bench.nmt=true \
+    io.quarn.bench.BenchMain --only scaling "${harness_args[@]}" | tee -a "$log"
 fi
 
 # The kqueue layer's Google Benchmark, built by bench/CMakeLists.txt when Google Benchmark is present.

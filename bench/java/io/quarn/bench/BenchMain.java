@@ -56,8 +56,8 @@ public final class BenchMain {
             BulkBench.runSendFile(rounds, (64L << 20) / scale);
         }
         if (only.contains("scaling")) {
-            // Whole runs of up to 10,000 connections: three rounds rather than the short slices above.
-            ScalingBench.run(System.getProperty("quarn.bench.client"), quick ? 1 : 3, quick);
+            // Whole runs of up to 10,000 connections: five rounds rather than the short slices above.
+            ScalingBench.run(System.getProperty("quarn.bench.client"), quick ? 1 : 5, quick);
         }
     }
 

@@ -65,7 +65,7 @@ final class ScalingBench {
         this.client = client;
         this.rounds = rounds;
         this.warmupMillis = quick ? 100 : 400;
-        this.windowMillis = quick ? 300 : 1200;
+        this.windowMillis = quick ? 300 : 1000;
     }
 
     static void run(String client, int rounds, boolean quick) {
@@ -143,6 +143,9 @@ final class ScalingBench {
     /** One run: a fresh server and client, connections made, warm-up, then the measured window. */
     private Figures measure(String variant, int connections, Mode mode, boolean measureMemory) throws Exception {
         long[] before = measureMemory ? residentAndHeap() : null;
+        if (measureMemory) {
+            nativeMemoryTracking("baseline", variant);
+        }
         long setupDeadline = System.nanoTime() + SETUP_NANOS;
         try (EchoServers.Server server = EchoServers.create(variant, connections);
              EchoClientProcess driver = EchoClientProcess.start(client, server.port(), connections, SIZE,
@@ -173,6 +176,7 @@ final class ScalingBench {
                 Thread.sleep(warmupMillis);
                 if (measureMemory) {
                     long[] after = residentAndHeap();
+                    nativeMemoryTracking("summary.diff", variant);
                     memory.put(variant, new double[] {
                         (double) (after[0] - before[0]) / connections, (double) (after[1] - before[1]) / connections});
                 }
@@ -200,6 +204,31 @@ final class ScalingBench {
         long id = thread.getId();
         return new Snapshot(System.nanoTime(), driver.roundTrips(), THREADS.getThreadCpuTime(id),
                 THREADS.getThreadAllocatedBytes(id), server.waits(), server.events());
+    }
+
+    /**
+     * With -Dquarn.bench.nmt=true and the JVM's native memory tracking on
+     * (-XX:NativeMemoryTracking=summary), a baseline before a memory run and the JVM's own account
+     * of what grew after it: which of the JVM's native areas the connections cost.
+     */
+    private static void nativeMemoryTracking(String command, String variant) {
+        if (!Boolean.getBoolean("quarn.bench.nmt")) {
+            return;
+        }
+        try {
+            Object text = ManagementFactory.getPlatformMBeanServer().invoke(
+                    new javax.management.ObjectName("com.sun.management:type=DiagnosticCommand"), "vmNativeMemory",
+                    new Object[] {new String[] {command}}, new String[] {String[].class.getName()});
+            if (command.startsWith("summary")) {
+                for (String line : text.toString().split("\n")) {
+                    if (line.contains("committed=") && line.matches(".*committed=\\d+KB [+-]\\d+KB.*")) {
+                        Report.line("NMT %s: %s", variant, line.trim());
+                    }
+                }
+            }
+        } catch (Exception e) {
+            Report.line("NMT %s: %s", variant, e);
+        }
     }
 
     /**
@@ -247,17 +276,17 @@ final class ScalingBench {
             perPoint(mode, 1, "raw C round trips/s vs NIO" + where,
                     "C epoll / JDK NIO (what a Java loop could gain at most)", 2, NIO, Figures::tripsPerSecond, true, 0);
             if (results.containsKey(key(mode, 10)) && results.containsKey(key(mode, 10_000))) {
-                double[] ratios = new double[rounds];
                 Figures[] small = results.get(key(mode, 10))[NATIVES];
                 Figures[] large = results.get(key(mode, 10_000))[NATIVES];
-                for (int r = 0; r < rounds; r++) {
-                    ratios[r] = large[r].cpuPerTrip() / small[r].cpuPerTrip();
+                // The same ratio for every variant: what grows for all of them is the kernel's.
+                StringBuilder others = new StringBuilder();
+                for (int v = 1; v < VARIANTS.length; v++) {
+                    others.append(Report.fmt("; %s %.3f", VARIANTS[v], growth(mode, v)));
                 }
-                double ratio = Rounds.median(ratios);
                 Report.atMost("natives server CPU per round trip, 10,000 vs 10 connections" + where,
                         "the same loop with 10,000 and with 10 connections",
-                        Report.fmt("%.0f vs %.0f ns", median(large, Figures::cpuPerTrip),
-                                median(small, Figures::cpuPerTrip)), ratio, 1.30);
+                        Report.fmt("natives %.0f vs %.0f ns%s", median(large, Figures::cpuPerTrip),
+                                median(small, Figures::cpuPerTrip), others), growth(mode, NATIVES), 1.30);
             }
             allocation(mode);
         }
@@ -282,6 +311,17 @@ final class ScalingBench {
                     "resident native memory plus live Java heap, bytes per connection", figures + " bytes",
                     natives / nio, 1.00);
         }
+    }
+
+    /** The median over rounds of a variant's CPU per round trip at 10,000 connections over that at 10. */
+    private double growth(Mode mode, int variant) {
+        Figures[] small = results.get(key(mode, 10))[variant];
+        Figures[] large = results.get(key(mode, 10_000))[variant];
+        double[] ratios = new double[rounds];
+        for (int r = 0; r < rounds; r++) {
+            ratios[r] = large[r].cpuPerTrip() / small[r].cpuPerTrip();
+        }
+        return Rounds.median(ratios);
     }
 
     /**
