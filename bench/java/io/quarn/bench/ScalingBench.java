@@ -98,10 +98,13 @@ final class ScalingBench {
         // timed run at that size: the kqueue layer keeps its table of descriptors from one kqueue
         // to the next, so only the first run that large shows what it costs. NIO goes last: its
         // closed channels were seen to stay reachable until a later run of that size.
-        // A first run that large, not counted: the first one grew resident memory by up to 3 MB
-        // whatever the variant (C's loop holds 40 KB), which would count as the connections'.
+        // The measuring itself first, uncounted: the first use of the JVM's management beans
+        // loads classes and grows resident memory by about 2 MB, which would count as the
+        // connections' of whichever variant came first.
         if (MEMORY_POINT + 256 <= limit) {
-            measure("C", MEMORY_POINT, modes.get(0), false);
+            residentAndHeap();
+            nativeMemoryTracking("baseline", "none");
+            nativeMemoryTracking("summary.diff", "none");
             for (String variant : new String[] {"C", "C+FIONREAD", "natives", "NIO"}) {
                 measure(variant, MEMORY_POINT, modes.get(0), true);
             }
@@ -179,9 +182,9 @@ final class ScalingBench {
                 Thread.sleep(warmupMillis);
                 if (measureMemory) {
                     long[] after = residentAndHeap();
-                    nativeMemoryTracking("summary.diff", variant);
-                    memory.put(variant, new double[] {
-                        (double) (after[0] - before[0]) / connections, (double) (after[1] - before[1]) / connections});
+                    long unrelated = nativeMemoryTracking("summary.diff", variant);
+                    memory.put(variant, new double[] {(double) (after[0] - before[0] - unrelated) / connections,
+                        (double) (after[1] - before[1]) / connections});
                 }
                 Snapshot start = snapshot(thread, server, driver);
                 Thread.sleep(windowMillis);
@@ -209,15 +212,21 @@ final class ScalingBench {
                 THREADS.getThreadAllocatedBytes(id), server.waits(), server.events());
     }
 
+    // The JVM's own areas that grow with compiling and with a new thread, not with connections.
+    private static final java.util.regex.Pattern UNRELATED = java.util.regex.Pattern.compile(
+            "-\\s+(Arena Chunk|Compiler|Thread|Code) \\(.*committed=\\d+KB ([+-]\\d+)KB.*");
+
     /**
      * With -Dquarn.bench.nmt=true and the JVM's native memory tracking on
-     * (-XX:NativeMemoryTracking=summary), a baseline before a memory run and the JVM's own account
-     * of what grew after it: which of the JVM's native areas the connections cost.
+     * (-XX:NativeMemoryTracking=summary): a baseline before a memory run, and after it the JVM's
+     * own account of what grew, printed, and the bytes its compiler and thread areas grew by, which
+     * the resident memory's growth also holds but the connections did not cost (0 without it).
      */
-    private static void nativeMemoryTracking(String command, String variant) {
+    private static long nativeMemoryTracking(String command, String variant) {
         if (!Boolean.getBoolean("quarn.bench.nmt")) {
-            return;
+            return 0;
         }
+        long unrelated = 0;
         try {
             Object text = ManagementFactory.getPlatformMBeanServer().invoke(
                     new javax.management.ObjectName("com.sun.management:type=DiagnosticCommand"), "vmNativeMemory",
@@ -227,11 +236,17 @@ final class ScalingBench {
                     if (line.contains("committed=") && line.matches(".*committed=\\d+KB [+-]\\d+KB.*")) {
                         Report.line("NMT %s: %s", variant, line.trim());
                     }
+                    java.util.regex.Matcher m = UNRELATED.matcher(line.trim());
+                    if (m.matches()) {
+                        // What the JVM gives back stays resident in the C library's free lists.
+                        unrelated += Math.max(0, Long.parseLong(m.group(2).replace("+", ""))) * 1024;
+                    }
                 }
             }
         } catch (Exception e) {
             Report.line("NMT %s: %s", variant, e);
         }
+        return unrelated;
     }
 
     /**
