@@ -51,6 +51,7 @@ class KQueueFailedCallTest : public ::testing::Test {
   protected:
     void TearDown() override {
         kqwrap::failNextMod(0);
+        kqwrap::failNextAdd(0);
         gFailNextAcceptConn = 0;
     }
 };
@@ -75,6 +76,22 @@ TEST_F(KQueueFailedCallTest, ListenerWhoseProbeFailsIsRefusedThenRegistersAgain)
     // Not its data: the pending count comes from TCP_INFO, which qemu-user does not translate.
     EXPECT_NE(find(wait(kq.get(), 4, 1000), ident, EVFILT_READ), nullptr)
         << "the listener does not report its connection";
+}
+
+TEST_F(KQueueFailedCallTest, KqueueWhoseWakeUpCannotBeRegisteredLeavesNoDescriptorOpen) {
+    // Found by the fault sweep: the eventfd stayed open, kept for the kqueue number.
+    const int before = openDescriptorCount();
+    kqwrap::failNextAdd(ENOSPC);
+    errno = 0;
+    EXPECT_EQ(quarn::platform::kqueue(), -1);
+    EXPECT_EQ(errno, ENOSPC);
+    EXPECT_TRUE(kqwrap::failNextAdd(0)) << "kqueue() did not register its wake-up";
+    EXPECT_EQ(openDescriptorCount(), before);
+
+    // The number's state is whole again for the next kqueue.
+    Fd kq = newKqueue();
+    ASSERT_EQ(apply(kq.get(), {change(5, EVFILT_USER, EV_ADD | EV_CLEAR, NOTE_TRIGGER)}), 0);
+    EXPECT_EQ(wait(kq.get(), 4, 1000).size(), 1u);
 }
 
 TEST_F(KQueueFailedCallTest, TriggerWhoseWakeUpFailsDoesNotSilenceLaterTriggers) {

@@ -17,14 +17,6 @@ using namespace kqtest;
 using quarn::platform::kevent;
 using quarn::platform::kq::heldBytes;
 
-int openDescriptorCount() {
-    int count = 0;
-    for (int fd = 0; fd < 4096; fd++) {
-        count += fcntl(fd, F_GETFD) >= 0 ? 1 : 0;
-    }
-    return count;
-}
-
 TEST(KQueueMemory, SixteenKqueuesWithOneHighKnoteEachCostLittleAndGiveItBack) {
     struct rlimit limit {};
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);

@@ -50,6 +50,15 @@ class Fd {
     int fd_ = -1;
 };
 
+// The descriptors open in the process among the first 4,096 numbers.
+inline int openDescriptorCount() {
+    int count = 0;
+    for (int fd = 0; fd < 4096; fd++) {
+        count += fcntl(fd, F_GETFD) >= 0 ? 1 : 0;
+    }
+    return count;
+}
+
 inline Fd newKqueue() {
     int kq = quarn::platform::kqueue();
     EXPECT_GE(kq, 0) << "kqueue() failed with errno " << errno;

@@ -18,6 +18,7 @@ namespace {
 
 std::function<void()> pendingAction;
 std::atomic<int> modError{0};
+std::atomic<int> addError{0};
 thread_local int callocCountdown = 0;
 thread_local int callocsSeen = 0;
 
@@ -30,8 +31,9 @@ extern "C" int __wrap_epoll_ctl(int epfd, int op, int fd, struct epoll_event *ev
         pendingAction = nullptr;
         action();
     }
-    if (op == EPOLL_CTL_MOD) {
-        if (const int error = modError.exchange(0); error != 0) {
+    std::atomic<int> *armed = op == EPOLL_CTL_MOD ? &modError : op == EPOLL_CTL_ADD ? &addError : nullptr;
+    if (armed != nullptr) {
+        if (const int error = armed->exchange(0); error != 0) {
             errno = error;
             return -1;
         }
@@ -53,6 +55,8 @@ namespace kqwrap {
 void beforeNextWakeArm(std::function<void()> action) { pendingAction = std::move(action); }
 
 bool failNextMod(int error) { return modError.exchange(error) == 0; }
+
+bool failNextAdd(int error) { return addError.exchange(error) == 0; }
 
 int failCalloc(int nth) {
     const int seen = callocsSeen;

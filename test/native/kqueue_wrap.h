@@ -17,6 +17,10 @@ void beforeNextWakeArm(std::function<void()> action);
 // the one armed before was used.
 bool failNextMod(int error);
 
+// Makes the next EPOLL_CTL_ADD, from any thread, fail with error (0 disarms). Returns whether
+// the one armed before was used.
+bool failNextAdd(int error);
+
 // Makes the nth calloc from now on, on this thread, fail with ENOMEM (1: the next one). 0
 // disarms. Returns the callocs seen on this thread since the last call.
 int failCalloc(int nth);

@@ -119,7 +119,12 @@ int openState(int kq) {
     event.events = EPOLLET;
     event.data.u64 = kWakeData;
     if (epoll_ctl(kq, EPOLL_CTL_ADD, state->wakeFd, &event) != 0) {
-        return errno;
+        const int error = errno;
+        // The kqueue is not made, so nothing may keep its eventfd open: closed now, or by the
+        // last thread of an earlier kqueue on this number that still uses it.
+        state->wakeFdOrphaned.store(true);
+        closeOrphanedWakeFd(*state);
+        return error;
     }
     state->open = true;
     return 0;
