@@ -35,6 +35,11 @@ final class Kq {
         this.fd = fd;
     }
 
+    /** Drops changes queued but never submitted (a run that failed before its wait). */
+    void discardChanges() {
+        changeCount = 0;
+    }
+
     void change(int ident, short filter, short flags) {
         KQueueEventArray.evSet(changesAddress + (long) changeCount * SIZE, ident, filter, flags, 0);
         changeCount++;
