@@ -5,6 +5,8 @@
 #include <dlfcn.h>
 #include <jni.h>
 
+#include "errno_names.h"
+
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -122,27 +124,9 @@ JNIEXPORT jboolean JNICALL Java_io_quarn_faults_FaultControl_callOnUnload(JNIEnv
     return callEntry<OnUnload>(env, path, "JNI_OnUnload", [](OnUnload entry, JavaVM *vm) { entry(vm, nullptr); });
 }
 
-// The platform's value of the errno names the sweep injects; 0 for a name this table lacks.
+// The platform's value of an errno name the sweep injects.
 JNIEXPORT jint JNICALL Java_io_quarn_faults_FaultControl_errno(JNIEnv *env, jclass, jstring name) {
-    const char *chars = env->GetStringUTFChars(name, nullptr);
-    if (chars == nullptr) {
-        return 0;
-    }
-    static const struct {
-        const char *name;
-        int value;
-    } kErrnos[] = {{"ENOMEM", ENOMEM},   {"EMFILE", EMFILE},       {"ENFILE", ENFILE},     {"ENOSPC", ENOSPC},
-                   {"EINTR", EINTR},     {"EAGAIN", EAGAIN},       {"EIO", EIO},           {"ENOBUFS", ENOBUFS},
-                   {"EINVAL", EINVAL},   {"EADDRINUSE", EADDRINUSE}, {"ENOTCONN", ENOTCONN}, {"EBADF", EBADF},
-                   {"EPIPE", EPIPE},     {"ECONNRESET", ECONNRESET}};
-    jint value = 0;
-    for (const auto &entry : kErrnos) {
-        if (std::strcmp(entry.name, chars) == 0) {
-            value = entry.value;
-        }
-    }
-    env->ReleaseStringUTFChars(name, chars);
-    return value;
+    return errnoByName(env, name);
 }
 
 }  // extern "C"

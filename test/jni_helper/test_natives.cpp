@@ -3,6 +3,8 @@
 // Never part of the product library. Failures come back as negated errno values.
 #include <fcntl.h>
 #include <jni.h>
+
+#include "errno_names.h"
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -98,28 +100,8 @@ jboolean sameFile(JNIEnv *, jclass, jint a, jint b) {
     return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
 }
 
-// The platform's value of a few errno names the product's errno natives do not offer; 0 for
-// a name this table lacks.
-jint errnoNamed(JNIEnv *env, jclass, jstring name) {
-    const char *chars = env->GetStringUTFChars(name, nullptr);
-    if (chars == nullptr) {
-        return 0;
-    }
-    static const struct {
-        const char *name;
-        int value;
-    } kErrnos[] = {{"ENAMETOOLONG", ENAMETOOLONG}, {"ENOMSG", ENOMSG}, {"ENOTSOCK", ENOTSOCK},
-                   {"EINVAL", EINVAL},           {"EMSGSIZE", EMSGSIZE}, {"EISDIR", EISDIR},
-                   {"EFAULT", EFAULT}};
-    jint value = 0;
-    for (const auto &entry : kErrnos) {
-        if (std::strcmp(entry.name, chars) == 0) {
-            value = entry.value;
-        }
-    }
-    env->ReleaseStringUTFChars(name, chars);
-    return value;
-}
+// The platform's value of an errno name the product's errno natives do not offer.
+jint errnoNamed(JNIEnv *env, jclass, jstring name) { return errnoByName(env, name); }
 
 #define ROW(name, signature, function) \
     JNINativeMethod { const_cast<char *>(name), const_cast<char *>(signature), reinterpret_cast<void *>(function) }
