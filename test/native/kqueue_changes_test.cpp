@@ -1,6 +1,8 @@
 // FreeBSD's rules for change lists: error records, receipts, a full event list, and the
 // invalid changes and timeouts that must fail the way kevent(2) documents.
+#include <algorithm>
 #include <climits>
+#include <cstdint>
 #include <thread>
 
 #include "kqueue_test_support.h"
@@ -19,10 +21,12 @@ TEST(KQueueChangeErrors, ErrorRecordReturnsAtOnceAndLaterChangesStillApply) {
                                 change(readEnd.get(), EVFILT_READ, EV_DELETE, 0, &marker),
                                 change(12, EVFILT_USER, EV_ADD | EV_CLEAR)};
     struct kevent events[3]{};
-    struct timespec second = millis(1000);
+    // A wait of 20 s: ending well before it tells "at once" from "at the timeout" even when a
+    // loaded machine holds the thread back for seconds.
+    struct timespec twenty = millis(20000);
     auto start = std::chrono::steady_clock::now();
-    ASSERT_EQ(kevent(kq.get(), changes, 3, events, 3, &second), 1);
-    EXPECT_LT(elapsedMs(start), 500);
+    ASSERT_EQ(kevent(kq.get(), changes, 3, events, 3, &twenty), 1);
+    EXPECT_LT(elapsedMs(start), 10000);
     EXPECT_EQ(events[0].ident, static_cast<uint64_t>(readEnd.get()));
     EXPECT_EQ(events[0].filter, EVFILT_READ);
     EXPECT_EQ(events[0].flags, EV_ERROR);
@@ -50,10 +54,10 @@ TEST(KQueueChangeErrors, ReceiptsAnswerEveryChangeWithoutWaiting) {
     // The change list doubles as the event list, as receipt users often do.
     struct kevent list[2] = {change(1, EVFILT_USER, EV_ADD | EV_RECEIPT, NOTE_TRIGGER),
                              change(2, EVFILT_USER, EV_ENABLE | EV_RECEIPT)};
-    struct timespec second = millis(1000);
+    struct timespec twenty = millis(20000);
     auto start = std::chrono::steady_clock::now();
-    ASSERT_EQ(kevent(kq.get(), list, 2, list, 2, &second), 2);
-    EXPECT_LT(elapsedMs(start), 500);
+    ASSERT_EQ(kevent(kq.get(), list, 2, list, 2, &twenty), 2);
+    EXPECT_LT(elapsedMs(start), 10000);
     EXPECT_EQ(list[0].ident, 1u);
     EXPECT_EQ(list[0].flags, EV_ERROR);
     EXPECT_EQ(list[0].data, 0);
@@ -126,10 +130,15 @@ TEST(KQueueChangeErrors, InvalidTimeoutFailsAfterTheChanges) {
 TEST(KQueueTimeouts, ZeroPollsAndShortTimeoutsAreHonouredToTheMicrosecond) {
     Fd kq = newKqueue();
     struct kevent events[1];
+    // A poll that sleeps fails every try; a loaded machine delays one try, not three.
     struct timespec zero {};
-    auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(kevent(kq.get(), nullptr, 0, events, 1, &zero), 0);
-    EXPECT_LT(elapsedMs(start), 100);
+    int64_t fastest = INT64_MAX;
+    for (int i = 0; i < 3 && fastest >= 100; i++) {
+        auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(kevent(kq.get(), nullptr, 0, events, 1, &zero), 0);
+        fastest = std::min(fastest, elapsedMs(start));
+    }
+    EXPECT_LT(fastest, 100);
 
     // Never rounded down to a poll: 500 microseconds sleep at least that long.
     struct timespec half {
@@ -140,7 +149,7 @@ TEST(KQueueTimeouts, ZeroPollsAndShortTimeoutsAreHonouredToTheMicrosecond) {
     auto slept = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - before);
     EXPECT_GE(slept.count(), 500);
 
-    start = std::chrono::steady_clock::now();
+    auto start = std::chrono::steady_clock::now();
     EXPECT_TRUE(wait(kq.get(), 1, 50).empty());
     EXPECT_GE(elapsedMs(start), 49);
 }

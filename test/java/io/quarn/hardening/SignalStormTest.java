@@ -221,7 +221,9 @@ public class SignalStormTest {
                 // The wait clock is the system's coarse monotonic clock, which runs up to one tick
                 // (at most 10 ms) behind: an interrupted wait may end that much early, never more.
                 assertTrue(elapsed[i] >= asked[i] - TICK_NANOS, "waited only " + elapsed[i] + " ns of " + asked[i]);
-                assertTrue(elapsed[i] < asked[i] + 1_000_000_000L, "waited " + elapsed[i] + " ns for " + asked[i]);
+                // A retry that waited its whole time again would never end under the storm; a
+                // loaded machine may add seconds to an honest one.
+                assertTrue(elapsed[i] < asked[i] + 5_000_000_000L, "waited " + elapsed[i] + " ns for " + asked[i]);
             }
             // The knote is gone: a readable pipe reports nothing, and a second delete fails.
             ByteBuffer one = ByteBuffer.allocateDirect(1);

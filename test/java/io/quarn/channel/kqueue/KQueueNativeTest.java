@@ -65,12 +65,13 @@ class KQueueNativeTest {
     void userEventTriggeredFromAnotherThreadWakesTheWaiter() throws Exception {
         assertEquals(0, Native.keventAddUserEvent(kq, 7));
         CompletableFuture<Integer> waiter = CompletableFuture.supplyAsync(
-                () -> Native.keventWait(kq, 0, 0, events.address, events.capacity, 5, 0));
+                () -> Native.keventWait(kq, 0, 0, events.address, events.capacity, 30, 0));
         Thread.sleep(50);
         long triggered = System.nanoTime();
         assertEquals(0, Native.keventTriggerUserEvent(kq, 7));
-        assertEquals(1, waiter.get(3, TimeUnit.SECONDS));
-        assertTrue(System.nanoTime() - triggered < TimeUnit.SECONDS.toNanos(2), "woken promptly");
+        assertEquals(1, waiter.get(40, TimeUnit.SECONDS));
+        // Well before the wait's 30 s, however long a loaded machine held either thread back.
+        assertTrue(System.nanoTime() - triggered < TimeUnit.SECONDS.toNanos(10), "woken by the trigger");
         assertEquals(7L, events.ident(0));
         assertEquals(evfiltUser(), events.filter(0));
         // Registered with EV_CLEAR: delivered once, then reset.
@@ -100,15 +101,20 @@ class KQueueNativeTest {
 
     @Test
     void zeroTimeoutReturnsAtOnceAndFiniteTimeoutWaitsItsTime() {
-        long start = System.nanoTime();
-        assertEquals(0, Native.keventWait(kq, 0, 0, events.address, events.capacity, 0, 0));
-        assertTrue(System.nanoTime() - start < TimeUnit.MILLISECONDS.toNanos(500), "a poll does not wait");
+        // A poll that sleeps fails every try; a loaded machine delays one try, not three.
+        long fastest = Long.MAX_VALUE;
+        for (int i = 0; i < 3 && fastest >= TimeUnit.MILLISECONDS.toNanos(500); i++) {
+            long start = System.nanoTime();
+            assertEquals(0, Native.keventWait(kq, 0, 0, events.address, events.capacity, 0, 0));
+            fastest = Math.min(fastest, System.nanoTime() - start);
+        }
+        assertTrue(fastest < TimeUnit.MILLISECONDS.toNanos(500), "a poll does not wait");
 
-        start = System.nanoTime();
+        long start = System.nanoTime();
         assertEquals(0, Native.keventWait(kq, 0, 0, events.address, events.capacity, 0, 80_000_000));
         long elapsed = System.nanoTime() - start;
         assertTrue(elapsed >= TimeUnit.MILLISECONDS.toNanos(80), "waited only " + elapsed + " ns");
-        assertTrue(elapsed < TimeUnit.SECONDS.toNanos(3), "waited " + elapsed + " ns");
+        assertTrue(elapsed < TimeUnit.SECONDS.toNanos(10), "waited " + elapsed + " ns");
     }
 
     @Test
