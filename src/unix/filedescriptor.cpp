@@ -37,8 +37,8 @@ auto retryOnInterrupt(Call call) -> decltype(call()) {
     }
 }
 
-jint writeSpan(jint fd, void *address, jint position, jint limit) {
-    const int64_t length = quarn::util::spanLength(position, limit);
+jint writeSpan(jint fd, void *address, int64_t capacity, jint position, jint limit) {
+    const int64_t length = quarn::util::spanLength(position, limit, capacity);
     if (length < 0) {
         return -EINVAL;
     }
@@ -46,8 +46,8 @@ jint writeSpan(jint fd, void *address, jint position, jint limit) {
         [&] { return write(fd, quarn::util::spanStart(address, position), static_cast<size_t>(length)); }));
 }
 
-jint readSpan(jint fd, void *address, jint position, jint limit) {
-    const int64_t length = quarn::util::spanLength(position, limit);
+jint readSpan(jint fd, void *address, int64_t capacity, jint position, jint limit) {
+    const int64_t length = quarn::util::spanLength(position, limit, capacity);
     if (length < 0) {
         return -EINVAL;
     }
@@ -83,23 +83,18 @@ jint open0(JNIEnv *env, jclass, jstring path) {
     return fd >= 0 ? fd : -error;
 }
 
-// A heap buffer has no native address; refused rather than read or written at address 0 plus
-// the position, which may be memory of the process. A null buffer is refused the same way:
-// the VM's buffer-address lookup would dereference it.
-void *directAddress(JNIEnv *env, jobject buffer) {
-    return buffer == nullptr ? nullptr : env->GetDirectBufferAddress(buffer);
-}
-
+// A null or heap buffer has no native address: -EFAULT, before its span is looked at.
 jint write0(JNIEnv *env, jclass, jint fd, jobject buffer, jint position, jint limit) {
-    void *address = directAddress(env, buffer);
-    if (address == nullptr) {
+    const quarn::util::DirectMemory memory = quarn::util::directMemory(env, buffer);
+    if (memory.address == nullptr) {
         return -EFAULT;
     }
-    return writeSpan(fd, address, position, limit);
+    return writeSpan(fd, memory.address, memory.capacity, position, limit);
 }
 
 jint writeAddress(JNIEnv *, jclass, jint fd, jlong address, jint position, jint limit) {
-    return writeSpan(fd, reinterpret_cast<void *>(static_cast<intptr_t>(address)), position, limit);
+    return writeSpan(fd, reinterpret_cast<void *>(static_cast<intptr_t>(address)), quarn::util::kUnknownCapacity,
+                     position, limit);
 }
 
 jlong writevAddresses(JNIEnv *, jclass, jint fd, jlong vectorAddress, jint length) {
@@ -123,15 +118,16 @@ jlong writev0(JNIEnv *env, jclass, jint fd, jobjectArray buffers, jint offset, j
 }
 
 jint read0(JNIEnv *env, jclass, jint fd, jobject buffer, jint position, jint limit) {
-    void *address = directAddress(env, buffer);
-    if (address == nullptr) {
+    const quarn::util::DirectMemory memory = quarn::util::directMemory(env, buffer);
+    if (memory.address == nullptr) {
         return -EFAULT;
     }
-    return readSpan(fd, address, position, limit);
+    return readSpan(fd, memory.address, memory.capacity, position, limit);
 }
 
 jint readAddress(JNIEnv *, jclass, jint fd, jlong address, jint position, jint limit) {
-    return readSpan(fd, reinterpret_cast<void *>(static_cast<intptr_t>(address)), position, limit);
+    return readSpan(fd, reinterpret_cast<void *>(static_cast<intptr_t>(address)), quarn::util::kUnknownCapacity,
+                    position, limit);
 }
 
 // The read end in the upper half, the write end in the lower: never negative on success.

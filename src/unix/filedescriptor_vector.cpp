@@ -56,7 +56,8 @@ Step takeBuffer(JNIEnv *env, const BufferAccess &access, jobjectArray buffers, j
         *error = -EINVAL;
         return Step::kFailed;
     }
-    const int64_t length = util::spanLength(span.position, span.limit);
+    // The capacity is checked once the buffer is taken: one over the budget is not read at all.
+    const int64_t length = util::spanLength(span.position, span.limit, util::kUnknownCapacity);
     if (length < 0) {
         // A buffer keeps 0 <= position <= limit; anything else has no region to write.
         env->DeleteLocalRef(buffer);
@@ -69,13 +70,17 @@ Step takeBuffer(JNIEnv *env, const BufferAccess &access, jobjectArray buffers, j
         env->DeleteLocalRef(buffer);
         return Step::kOverBudget;
     }
-    void *address = env->GetDirectBufferAddress(buffer);
+    const util::DirectMemory memory = util::directMemory(env, buffer);
     env->DeleteLocalRef(buffer);
-    if (address == nullptr) {
+    if (memory.address == nullptr) {
         *error = -EFAULT;
         return Step::kFailed;
     }
-    entry->iov_base = util::spanStart(address, span.position);
+    if (util::spanLength(span.position, span.limit, memory.capacity) < 0) {
+        *error = -EINVAL;  // a limit past the buffer's capacity would write what lies behind it
+        return Step::kFailed;
+    }
+    entry->iov_base = util::spanStart(memory.address, span.position);
     entry->iov_len = static_cast<size_t>(length);
     return Step::kTaken;
 }

@@ -19,7 +19,7 @@ struct BufferAccess {
 // position to its limit, within the budget of writev_budget.h and at most capacity entries.
 // Returns the number of entries, or a negated errno without any entry to write:
 //   -EINVAL  length is negative, an element is null, or an element's position is negative
-//            or above its limit;
+//            or above its limit, or a limit of an element it takes is past its capacity;
 //   -EFAULT  an element is not a direct buffer (it has no native address);
 //   -EINVAL  with the VM's exception pending, when a JNI call raised (an index out of range,
 //            a failing method); no JNI call but DeleteLocalRef follows it.

@@ -201,6 +201,16 @@ void *getDirectBufferAddress(JNIEnv *env, jobject object) {
     return fake.buffers[static_cast<size_t>(index)].address;
 }
 
+jlong getDirectBufferCapacity(JNIEnv *env, jobject object) {
+    FakeJni &fake = FakeJni::of(env);
+    fake.calls.push_back("GetDirectBufferCapacity");
+    const int index = fake.bufferIndex(object);
+    if (index < 0 || fake.buffers[static_cast<size_t>(index)].address == nullptr) {
+        return -1;
+    }
+    return fake.buffers[static_cast<size_t>(index)].capacity;
+}
+
 constexpr uintptr_t kStringBase = 0x300000;
 
 const char *getStringUTFChars(JNIEnv *env, jstring string, jboolean *isCopy) {
@@ -326,6 +336,7 @@ FakeJni::FakeJni() {
     functions_.CallIntMethodV = &callIntMethodV;
     functions_.NewDirectByteBuffer = &newDirectByteBuffer;
     functions_.GetDirectBufferAddress = &getDirectBufferAddress;
+    functions_.GetDirectBufferCapacity = &getDirectBufferCapacity;
     functions_.GetObjectClass = &getObjectClass;
     functions_.GetStringUTFChars = &getStringUTFChars;
     functions_.ReleaseStringUTFChars = &releaseStringUTFChars;

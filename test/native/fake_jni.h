@@ -43,6 +43,7 @@ public:
         void *address;
         jint position;
         jint limit;
+        jlong capacity = 1 << 20;  // GetDirectBufferCapacity; -1 for a heap buffer
     };
     std::vector<Buffer> buffers;
     std::vector<int> arrayElements;

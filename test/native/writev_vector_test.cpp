@@ -187,6 +187,16 @@ TEST_P(WritevVector, BufferWithoutARegionIsRefusedBeforeItsAddressIsTaken) {
     }
 }
 
+TEST_P(WritevVector, LimitPastTheCapacityIsRefusedForEveryBufferTaken) {
+    for (const size_t bad : {0u, 1u}) {
+        buffersOf({1, 1});
+        fake.buffers[bad].capacity = 3;  // the limit, 4, lies past it
+        EXPECT_EQ(fill(0, 2, 100), -EINVAL) << "buffer " << bad;
+        fake.buffers.clear();
+        fake.arrayElements.clear();
+    }
+}
+
 TEST_P(WritevVector, HeapBufferHasNoAddressAndIsRefused) {
     buffersOf({1, 1});
     fake.buffers[1].address = nullptr;

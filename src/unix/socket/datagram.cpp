@@ -68,6 +68,13 @@ bool findOriginalDestination(const msghdr &message, sockaddr_storage *destinatio
 
 namespace {
 
+// A raw native address: what lies behind it cannot be known, and the address goes to the
+// kernel as it is (address 0 included: an empty datagram needs no memory).
+util::DirectMemory rawMemory(jlong memoryAddress) {
+    void *address = reinterpret_cast<void *>(static_cast<intptr_t>(memoryAddress));
+    return {address, util::kUnknownCapacity};
+}
+
 // Converts the destination like every address-taking native; -1 for an array over 16 bytes.
 int destinationOf(JNIEnv *env, jboolean ipv6, jbyteArray address, jint scopeId, jint port,
                   sockaddr_storage *destination, socklen_t *length) {
@@ -75,12 +82,15 @@ int destinationOf(JNIEnv *env, jboolean ipv6, jbyteArray address, jint scopeId, 
     return quarn_unix_socket_initSockaddr(env, ipv6, address, scopeId, port, destination, length);
 }
 
-jint sendRegion(JNIEnv *env, jint fd, jboolean ipv6, void *base, jint position, jint limit, jbyteArray address,
-                jint scopeId, jint port) {
-    const int64_t span = util::spanLength(position, limit);
+jint sendRegion(JNIEnv *env, jint fd, jboolean ipv6, util::DirectMemory memory, jint position, jint limit,
+                jbyteArray address, jint scopeId, jint port) {
+    if (memory.capacity < 0) {
+        return -EFAULT;  // a null or heap buffer: nothing of the caller's to send
+    }
+    const int64_t span = util::spanLength(position, limit, memory.capacity);
     if (span < 0) {
-        // Refused before any system call: on a connected stream socket the length near 2^64
-        // would send memory past the caller's region to the peer.
+        // Refused before any system call: on a connected stream socket a length past the
+        // caller's region would send the memory behind it to the peer.
         return -EINVAL;
     }
     sockaddr_storage destination;
@@ -88,7 +98,7 @@ jint sendRegion(JNIEnv *env, jint fd, jboolean ipv6, void *base, jint position, 
     if (destinationOf(env, ipv6, address, scopeId, port, &destination, &length) == -1) {
         return -1;
     }
-    const char *data = util::spanStart(base, position);
+    const char *data = util::spanStart(memory.address, position);
     const size_t size = static_cast<size_t>(span);
     ssize_t sent;
     do {
@@ -118,12 +128,17 @@ jobject receiveFailed(JNIEnv *env, int error) {
 
 }  // namespace
 
-jobject receiveDatagram(JNIEnv *env, jint fd, void *base, jint position, jint limit) {
-    const int64_t span = util::spanLength(position, limit);
+jobject receiveDatagram(JNIEnv *env, jint fd, util::DirectMemory memory, jint position, jint limit) {
+    // Both refusals come before anything is received, so a waiting datagram stays in the
+    // socket. Without an address the kernel would answer EFAULT after Linux had already taken
+    // the datagram off the queue; a span past the memory would have the datagram written
+    // beyond the caller's region.
+    if (memory.capacity < 0) {
+        quarn_unix_errors_throwIOExceptionErrorNo(env, "recvfrom() failed: ", EFAULT);
+        return nullptr;
+    }
+    const int64_t span = util::spanLength(position, limit, memory.capacity);
     if (span < 0) {
-        // A negative span would reach the kernel as a length near SIZE_MAX, and a waiting
-        // datagram would then be written past the end of the caller's memory. Refused before
-        // anything is received, so the datagram stays in the socket.
         quarn_unix_errors_throwIOExceptionErrorNo(env, "recvfrom() failed: ", EINVAL);
         return nullptr;
     }
@@ -140,7 +155,7 @@ jobject receiveDatagram(JNIEnv *env, jint fd, void *base, jint position, jint li
         return nullptr;
     }
 
-    iovec region{util::spanStart(base, position), static_cast<size_t>(span)};
+    iovec region{util::spanStart(memory.address, position), static_cast<size_t>(span)};
     sockaddr_storage sender;
     std::memset(&sender, 0, sizeof(sender));
     DatagramControl control;
@@ -187,16 +202,12 @@ jobject receiveDatagram(JNIEnv *env, jint fd, void *base, jint position, jint li
 
 jint sendTo(JNIEnv *env, jclass, jint fd, jboolean ipv6, jobject buffer, jint position, jint limit,
             jbyteArray address, jint scopeId, jint port) {
-    // A null buffer, like a heap buffer, has no address: the system call answers EFAULT. The
-    // VM's buffer-address lookup would dereference null.
-    void *base = buffer == nullptr ? nullptr : env->GetDirectBufferAddress(buffer);
-    return sendRegion(env, fd, ipv6, base, position, limit, address, scopeId, port);
+    return sendRegion(env, fd, ipv6, util::directMemory(env, buffer), position, limit, address, scopeId, port);
 }
 
 jint sendToAddress(JNIEnv *env, jclass, jint fd, jboolean ipv6, jlong memoryAddress, jint position, jint limit,
                    jbyteArray address, jint scopeId, jint port) {
-    return sendRegion(env, fd, ipv6, reinterpret_cast<void *>(static_cast<intptr_t>(memoryAddress)), position,
-                      limit, address, scopeId, port);
+    return sendRegion(env, fd, ipv6, rawMemory(memoryAddress), position, limit, address, scopeId, port);
 }
 
 jint sendToAddresses(JNIEnv *env, jclass, jint fd, jboolean ipv6, jlong memoryAddress, jint length,
@@ -220,13 +231,11 @@ jint sendToAddresses(JNIEnv *env, jclass, jint fd, jboolean ipv6, jlong memoryAd
 }
 
 jobject recvFrom(JNIEnv *env, jclass, jint fd, jobject buffer, jint position, jint limit) {
-    // As in sendTo: no address for a null buffer, and the system call reports what it finds.
-    void *base = buffer == nullptr ? nullptr : env->GetDirectBufferAddress(buffer);
-    return receiveDatagram(env, fd, base, position, limit);
+    return receiveDatagram(env, fd, util::directMemory(env, buffer), position, limit);
 }
 
 jobject recvFromAddress(JNIEnv *env, jclass, jint fd, jlong memoryAddress, jint position, jint limit) {
-    return receiveDatagram(env, fd, reinterpret_cast<void *>(static_cast<intptr_t>(memoryAddress)), position, limit);
+    return receiveDatagram(env, fd, rawMemory(memoryAddress), position, limit);
 }
 
 }  // namespace quarn::socket

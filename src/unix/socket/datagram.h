@@ -6,6 +6,8 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include "unix/span.h"
+
 namespace quarn::socket {
 
 // What the per-receive probe of IP_RECVORIGDSTADDR says.
@@ -44,7 +46,9 @@ bool findOriginalDestination(const msghdr &message, sockaddr_storage *destinatio
 // The receive routine: a new DatagramSocketAddress of the sender, with the original
 // destination as its local address when the socket asks for it; null with an exception
 // pending on failure, or null with none when nothing is waiting.
-jobject receiveDatagram(JNIEnv *env, jint fd, void *base, jint position, jint limit);
+// memory is the caller's region base; a buffer without an address (capacity -1) is refused
+// as EFAULT before receiving.
+jobject receiveDatagram(JNIEnv *env, jint fd, util::DirectMemory memory, jint position, jint limit);
 
 // The natives of io/quarn/channel/unix/Socket for datagrams (rows of the module's table; the
 // two receives are its dynamic rows because their result class carries the package prefix).

@@ -31,6 +31,7 @@ import java.nio.file.StandardOpenOption;
 import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.List;
+import java.util.Map;
 import java.util.Objects;
 import java.util.concurrent.Callable;
 import java.util.stream.Stream;
@@ -39,6 +40,7 @@ import org.junit.jupiter.api.BeforeAll;
 import org.junit.jupiter.api.DynamicTest;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.TestFactory;
+import org.junit.jupiter.api.function.Executable;
 
 /**
  * Every bad input the library must survive, as one table: each row names the input, makes the
@@ -329,6 +331,18 @@ public class BadInputTest {
             rows.add(raises(what + "recvFromAddress", () -> Socket.recvFromAddress(udp, address, p, l),
                     java.io.IOException.class, invalid));
         }
+        // Limits past a 16-byte buffer's capacity: the kernel would write or send what lies behind it.
+        ByteBuffer small = ByteBuffer.allocateDirect(16);
+        for (int[] span : new int[][] {{0, 64}, {16, 17}}) {
+            int p = span[0];
+            int l = span[1];
+            String what = "16-byte buffer, position " + p + " limit " + l + ": ";
+            rows.add(returns(what + "write", () -> FileDescriptor.write(pipeWrite, small, p, l), -einval));
+            rows.add(returns(what + "read", () -> FileDescriptor.read(pipeRead, small, p, l), -einval));
+            rows.add(returns(what + "sendTo", () -> Socket.sendTo(udp, false, small, p, l, IPV4, 0, 9), -einval));
+            rows.add(raises(what + "recvFrom", () -> Socket.recvFrom(udp, small, p, l), java.io.IOException.class,
+                    invalid));
+        }
         rows.add(returns("shutdown of neither direction", () -> Socket.shutdown(tcp, false, false), -einval));
 
         // Local socket paths: longer than the address holds, far longer than any path, empty.
@@ -375,7 +389,9 @@ public class BadInputTest {
         rows.add(returns("null array: writev", () -> FileDescriptor.writev(pipeWrite, null, 0, 1, 100),
                 (long) -einval));
         rows.add(returns("null buffer: sendTo", () -> Socket.sendTo(udp, false, null, 0, 16, IPV4, 0, 9), -efault));
-        rows.add(returns("null buffer: recvFrom with nothing waiting", () -> Socket.recvFrom(udp, null, 0, 16), null));
+        rows.add(returns("heap buffer: sendTo", () -> Socket.sendTo(udp, false, heap, 0, 16, IPV4, 0, 9), -efault));
+        rows.add(raises("null buffer: recvFrom", () -> Socket.recvFrom(udp, null, 0, 16), java.io.IOException.class,
+                "recvfrom() failed: " + ErrorsStaticallyReferencedJniMethods.strError(efault)));
         rows.add(returns("null buffer: memoryAddress0", () -> Buffer.memoryAddress0(null), 0L));
         rows.add(returns("heap buffer: memoryAddress0", () -> Buffer.memoryAddress0(heap), 0L));
         rows.add(returns("null element: writev", () -> FileDescriptor.writev(pipeWrite, new ByteBuffer[1], 0, 1, 100),
@@ -454,7 +470,7 @@ public class BadInputTest {
     }
 
     @Test
-    void receiveWithANegativeSpanLeavesTheDatagramWaiting() throws Exception {
+    void refusedReceivesLeaveTheDatagramWaiting() throws Exception {
         int fd = check(Socket.newSocketDgramFd(false), "socket");
         int receiver = check(Socket.newSocketDgramFd(false), "socket");
         try {
@@ -465,14 +481,22 @@ public class BadInputTest {
             }
             assertEquals(200, Socket.sendTo(fd, false, data, 0, 200, IPV4, 0, Loopback.localPort(receiver)));
             // With the datagram waiting, the kernel would take the negative span as a huge length
-            // and write the datagram at position 300, inside this buffer (so that a regression
-            // is seen here rather than corrupting other memory).
+            // and write the datagram at position 300, or write past the 16 bytes of the slice,
+            // inside this buffer (so that a regression is seen here rather than corrupting other
+            // memory); a heap buffer's EFAULT would come after Linux had taken the datagram.
             ByteBuffer region = ByteBuffer.allocateDirect(1024);
             long base = Buffer.memoryAddress0(region);
-            java.io.IOException refused = assertThrows(java.io.IOException.class,
-                    () -> Socket.recvFromAddress(receiver, base, 300, 100));
-            assertEquals("recvfrom() failed: " + ErrorsStaticallyReferencedJniMethods.strError(einval),
-                    refused.getMessage());
+            ByteBuffer slice = region.slice(0, 16);
+            String invalid = ErrorsStaticallyReferencedJniMethods.strError(einval);
+            String noAddress = ErrorsStaticallyReferencedJniMethods.strError(efault);
+            for (Map.Entry<Executable, String> refusal : List.of(
+                    Map.entry((Executable) () -> Socket.recvFromAddress(receiver, base, 300, 100), invalid),
+                    Map.entry((Executable) () -> Socket.recvFrom(receiver, slice, 0, 200), invalid),
+                    Map.entry((Executable) () -> Socket.recvFrom(receiver, ByteBuffer.allocate(200), 0, 200),
+                            noAddress))) {
+                java.io.IOException refused = assertThrows(java.io.IOException.class, refusal.getKey());
+                assertEquals("recvfrom() failed: " + refusal.getValue(), refused.getMessage());
+            }
             for (int i = 0; i < region.capacity(); i++) {
                 assertEquals(0, region.get(i), "byte " + i + " written by a refused receive");
             }
@@ -486,7 +510,7 @@ public class BadInputTest {
     }
 
     @Test
-    void sendWithALimitBelowThePositionSendsNothingOnAStream() throws Exception {
+    void badSpansSendNothingOnAStream() throws Exception {
         int listener = Loopback.tcpListener(4);
         int client = check(Socket.newSocketStreamFd(false), "socket");
         int[] accepted = {-1};
@@ -498,6 +522,9 @@ public class BadInputTest {
             // sent memory past the buffer to the peer.
             assertEquals(-einval, Socket.sendTo(client, false, buffer, 16, 8, IPV4, 0, 9));
             assertEquals(-einval, Socket.sendToAddress(client, false, address, 16, 8, IPV4, 0, 9));
+            ByteBuffer small = ByteBuffer.allocateDirect(16);
+            assertEquals(-einval, Socket.sendTo(client, false, small, 0, 64, IPV4, 0, 9), "a limit past the capacity");
+            assertEquals(-einval, FileDescriptor.write(client, small, 0, 64), "a limit past the capacity");
             assertEquals(3, Socket.sendToAddress(client, false, address, 0, 3, IPV4, 0, 9));
             Socket.shutdown(client, false, true);
             ByteBuffer in = ByteBuffer.allocateDirect(4096);
