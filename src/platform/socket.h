@@ -16,8 +16,13 @@
 //   int disconnectKeepingLocalPort(int fd, Disconnect disconnect)
 //                                            runs disconnect() (0 or -errno), which connects
 //                                            a datagram socket to AF_UNSPEC, and keeps the
-//                                            socket on its local address and port; 0 or
-//                                            -errno
+//                                            socket on its local port; 0 only when the socket
+//                                            is on the port it had, else -errno
+//   size_t kDestinationControlBytes          room for the control data of an IPv4 datagram
+//                                            received with IP_RECVORIGDSTADDR on: the
+//                                            destination message and every message the
+//                                            kernel may put ahead of it, whatever other
+//                                            receive options are on
 //
 // Option levels, option names and errno values are the system headers' own everywhere.
 #pragma once
@@ -27,6 +32,8 @@
 #include <errno.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+
+#include <cstddef>
 
 // Bound weakly: a C library without accept4 leaves the address null instead of failing the
 // library's load, and the accept path falls back to accept(2).
@@ -51,11 +58,24 @@ inline Accept4Function accept4Function = &::accept4;
 
 namespace quarn::platform {
 
-// FreeBSD's accept(2) never reports an error of the new connection: one that failed before it
-// was taken is dropped from the queue by the kernel.
+// FreeBSD's accept(2) reports one error of a connection it took off the queue: ECONNABORTED,
+// for a connection reset or dropped while it waited there. That connection is gone and the
+// listener is fine; the error is passed on as it is, and the next accept takes the next
+// connection. Nothing else that fails is a connection's error.
 inline bool isNewConnectionError(int, int) {
     return false;
 }
+
+// ip_savecontrol's messages in the order it writes them, then udp_append's destination.
+inline constexpr size_t kDestinationControlBytes =
+    2 * CMSG_SPACE(16)     // SO_BINTIME and SO_TIMESTAMP (timeval, bintime or timespec)
+    + CMSG_SPACE(64)       // SCM_TIME_INFO of a hardware time stamp
+    + CMSG_SPACE(4)        // IP_RECVDSTADDR
+    + CMSG_SPACE(1)        // IP_RECVTTL
+    + CMSG_SPACE(54)       // IP_RECVIF: struct sockaddr_dl
+    + CMSG_SPACE(1)        // IP_RECVTOS
+    + 3 * CMSG_SPACE(4)    // IP_RECVFLOWID (flow id and type), IP_RECVRSSBUCKETID
+    + CMSG_SPACE(16);      // IP_ORIGDSTADDR: struct sockaddr_in
 
 // FreeBSD's UDP disconnect keeps the local address and port.
 template <typename Disconnect>

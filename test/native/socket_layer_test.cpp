@@ -1,5 +1,6 @@
 // The socket seam on this system: accept passes over connections that failed before they were
-// taken. (That a datagram disconnect keeps the local port is tested through the natives.)
+// taken, and a datagram disconnect never reports a port kept that a concurrent send replaced.
+// (That a datagram disconnect keeps the local port is tested through the natives.)
 #include "platform/socket.h"
 
 #include <arpa/inet.h>
@@ -131,6 +132,49 @@ TEST(AcceptNextConnection, AcceptPathTakesTheNextRealConnection) {
     EXPECT_EQ(reinterpret_cast<const uint8_t *>(&peer)[sizeof(peer) - 1], 0) << "peer zeroed for each attempt";
     gFailuresLeft = 1;
     EXPECT_EQ(quarn::socket::acceptConnection(listener.get(), &peer), -EAGAIN) << "the queue is empty";
+}
+
+in_port_t localPort(int fd, sockaddr_storage *address) {
+    socklen_t length = sizeof(*address);
+    EXPECT_EQ(getsockname(fd, reinterpret_cast<sockaddr *>(address), &length), 0);
+    return address->ss_family == AF_INET ? reinterpret_cast<sockaddr_in *>(address)->sin_port
+                                         : reinterpret_cast<sockaddr_in6 *>(address)->sin6_port;
+}
+
+// The race, made certain: a send from another thread lands between the disconnect and the
+// rebind, so the kernel gives the socket a new port.
+TEST(DisconnectKeepingLocalPort, PortReplacedByASendDuringTheDisconnectIsAFailure) {
+    for (const int family : {AF_INET, AF_INET6}) {
+        Socket fd(socket(family, SOCK_DGRAM, 0));
+        Socket peer(socket(family, SOCK_DGRAM, 0));
+        sockaddr_storage address{};
+        address.ss_family = static_cast<sa_family_t>(family);
+        if (family == AF_INET) {
+            reinterpret_cast<sockaddr_in &>(address).sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        } else {
+            reinterpret_cast<sockaddr_in6 &>(address).sin6_addr = in6addr_loopback;
+        }
+        const socklen_t length = family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
+        if (bind(peer.get(), reinterpret_cast<sockaddr *>(&address), length) != 0) {
+            continue;  // no IPv6 loopback here
+        }
+        localPort(peer.get(), &address);
+        ASSERT_EQ(connect(fd.get(), reinterpret_cast<sockaddr *>(&address), length), 0);
+        sockaddr_storage local{};
+        const in_port_t before = localPort(fd.get(), &local);
+        const int result = quarn::platform::disconnectKeepingLocalPort(fd.get(), [&] {
+            sockaddr_storage unspecified{};
+            unspecified.ss_family = AF_UNSPEC;
+            // Linux clears the port here and the send chooses a new one; FreeBSD refuses both.
+            (void)connect(fd.get(), reinterpret_cast<sockaddr *>(&unspecified), length);
+            (void)sendto(fd.get(), "x", 1, 0, reinterpret_cast<sockaddr *>(&address), length);
+            return 0;
+        });
+        const in_port_t after = localPort(fd.get(), &local);
+        // EBUSY: the socket is on another port. The new port may, rarely, be the old one.
+        EXPECT_EQ(result, after == before ? 0 : -EBUSY) << family;
+        EXPECT_NE(after, 0) << family;
+    }
 }
 
 }  // namespace

@@ -26,6 +26,17 @@ void setPort(sockaddr_storage *address, in_port_t port) {
     }
 }
 
+int localAddress(int fd, sockaddr_storage *address) {
+    socklen_t length = sizeof(*address);
+    return ::getsockname(fd, reinterpret_cast<sockaddr *>(address), &length);
+}
+
+// 0 or the errno of bind(2).
+int bindTo(int fd, const sockaddr_storage &address) {
+    const socklen_t length = address.ss_family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
+    return ::bind(fd, reinterpret_cast<const sockaddr *>(&address), length) == 0 ? 0 : errno;
+}
+
 bool optionIs(int fd, int option, int expected) {
     int value = 0;
     socklen_t length = sizeof(value);
@@ -59,15 +70,33 @@ int restoreLocalPort(int fd, const sockaddr_storage &before) {
         return 0;  // not an inet socket, or it had no port to lose
     }
     sockaddr_storage after{};
-    socklen_t length = sizeof(after);
-    if (::getsockname(fd, reinterpret_cast<sockaddr *>(&after), &length) != 0) {
+    if (localAddress(fd, &after) != 0) {
         return -errno;
     }
-    if (after.ss_family != before.ss_family || portOf(after) != 0 || !optionIs(fd, SO_TYPE, SOCK_DGRAM)) {
+    if (after.ss_family != before.ss_family || portOf(after) == port || !optionIs(fd, SO_TYPE, SOCK_DGRAM)) {
         return 0;  // the port was kept (it was bound explicitly), or this is no datagram socket
     }
+    if (portOf(after) != 0) {
+        return -kLocalPortLost;  // a send on another thread has given the socket a new port
+    }
+    // Back on its port at the address it kept: the wildcard, unless it was bound explicitly.
     setPort(&after, port);
-    return ::bind(fd, reinterpret_cast<const sockaddr *>(&after), length) == 0 ? 0 : -errno;
+    int error = bindTo(fd, after);
+    if (error == EADDRINUSE) {
+        // Another socket holds the port on another address, which the wildcard would overlap
+        // (it could take it while this one was connected and so on one address only). That
+        // address, the one the socket had while connected, does not.
+        error = bindTo(fd, before);
+    }
+    if (error == 0) {
+        return 0;
+    }
+    // A bind a concurrent send beat fails too (the socket has a port by then).
+    sockaddr_storage now{};
+    if (localAddress(fd, &now) != 0 || portOf(now) == 0) {
+        return -error;
+    }
+    return portOf(now) == port ? 0 : -kLocalPortLost;
 }
 
 }  // namespace quarn::platform

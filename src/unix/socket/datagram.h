@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include "platform/socket.h"
 #include "unix/span.h"
 
 namespace quarn::socket {
@@ -32,9 +33,10 @@ enum class ReceiveFailure {
 ReceiveFailure classifyReceiveError(int error);
 
 // The control buffer of a receive with the destination option on: room for the destination
-// message with others ahead of it, aligned for the control-message headers.
+// message behind every message the kernel may put ahead of it, aligned for the headers. On
+// the stack; the walk over it stays bounded by the control length the kernel returns.
 struct DatagramControl {
-    alignas(cmsghdr) char bytes[64];
+    alignas(cmsghdr) char bytes[platform::kDestinationControlBytes];
 };
 
 // Looks through the control data that recvmsg returned for the IPPROTO_IP/IP_ORIGDSTADDR
