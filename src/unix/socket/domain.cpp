@@ -143,6 +143,17 @@ jint connectDomainSocket(JNIEnv *env, jclass, jint socket, jbyteArray path) {
 }
 
 jint sendFd(JNIEnv *, jclass, jint socket, jint descriptor) {
+    // Only a local socket carries descriptors. Linux's TCP and UDP drop SCM_RIGHTS without a
+    // word and send the data byte alone, which the peer reads as a stray byte of its data;
+    // refused before anything is sent. (FreeBSD's TCP refuses it itself, with EINVAL.)
+    int domain = 0;
+    socklen_t length = sizeof(domain);
+    if (getsockopt(socket, SOL_SOCKET, SO_DOMAIN, &domain, &length) != 0) {
+        return -errno;
+    }
+    if (domain != AF_UNIX) {
+        return -EINVAL;
+    }
     DescriptorMessage message;
     makeDescriptorMessage(descriptor, &message);
     ssize_t sent;

@@ -8,8 +8,12 @@ import static org.junit.jupiter.api.Assertions.assertTrue;
 import io.quarn.test.NativeLibrary;
 import io.quarn.test.TestNatives;
 import java.io.IOException;
+import java.net.Inet6Address;
+import java.net.InetAddress;
+import java.net.InetSocketAddress;
 import java.net.UnixDomainSocketAddress;
 import java.nio.ByteBuffer;
+import java.nio.channels.ServerSocketChannel;
 import java.nio.channels.SocketChannel;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
@@ -22,6 +26,7 @@ import org.junit.jupiter.api.AfterEach;
 import org.junit.jupiter.api.BeforeAll;
 import org.junit.jupiter.api.BeforeEach;
 import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.Timeout;
 
 /** Passing descriptors over local sockets, within one process and to a child process. */
 public class FdPassingTest {
@@ -97,6 +102,32 @@ public class FdPassingTest {
         assertEquals(1, Socket.sendFd(accepted, pipe[0]));
         int back = track(recvFdWithin(client, 5));
         assertTrue(TestNatives.sameFile(back, pipe[0]));
+    }
+
+    @Test
+    @Timeout(30)
+    void sendFdOverTcpIsRefusedBeforeAnythingIsSent() throws Exception {
+        int[] pipe = TestNatives.pipe();
+        track(pipe[0]);
+        track(pipe[1]);
+        for (InetAddress loopback : List.of(SocketLifecycleSupport.IPV4_LOOPBACK, SocketLifecycleSupport.IPV6_LOOPBACK)) {
+            boolean ipv6 = loopback instanceof Inet6Address;
+            if (ipv6 && !DatagramTest.ipv6LoopbackUsable(loopback)) {
+                continue;
+            }
+            try (ServerSocketChannel server = ServerSocketChannel.open().bind(new InetSocketAddress(loopback, 0))) {
+                int client = track(Socket.newSocketStreamFd(ipv6));
+                int connected = Socket.connect(client, ipv6, SocketLifecycleSupport.inputBytes(loopback), 0,
+                        server.socket().getLocalPort());
+                assertTrue(connected == 0 || connected == -ErrorsStaticallyReferencedJniMethods.errnoEINPROGRESS());
+                try (SocketChannel peer = server.accept()) {
+                    // Linux's TCP would drop the descriptor and send the data byte alone.
+                    assertEquals(-TestNatives.errno("EINVAL"), Socket.sendFd(client, pipe[1]), loopback.toString());
+                    assertEquals(0, Socket.shutdown(client, false, true));
+                    assertEquals(-1, peer.read(ByteBuffer.allocate(4)), "a stray byte reached the peer");
+                }
+            }
+        }
     }
 
     @Test
