@@ -101,6 +101,16 @@ int getPeerCredentials(int s, PeerCredentialRecord *record, socklen_t *recordLen
         // FreeBSD's option exists only for local sockets.
         return failWith(ENOTCONN);
     }
+    int listening = 0;
+    length = sizeof(listening);
+    if (::getsockopt(s, SOL_SOCKET, SO_ACCEPTCONN, &listening, &length) != 0) {
+        return -1;
+    }
+    if (listening != 0) {
+        // Linux answers a listener with its own credentials, as if it were its own peer;
+        // FreeBSD's listener has no peer.
+        return failWith(ENOTCONN);
+    }
     struct ucred credentials {};
     length = sizeof(credentials);
     if (::getsockopt(s, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) {

@@ -5,7 +5,8 @@
 //                     FreeBSD holds it until the option is cleared)
 //   SO_ACCEPTFILTER   no counterpart: setting and reading fail with ENOPROTOOPT
 //   LOCAL_PEERCRED    SO_PEERCRED plus SO_PEERGROUPS, reported as ENOTCONN where Linux answers
-//                     an unconnected or non-local socket with uid -1
+//                     an unconnected or non-local socket with uid -1, and a listener with
+//                     its own credentials
 //
 // Included only through platform/bsd_socket.h. The plain steps the functions are made of are
 // declared here too, so that tests can drive them with scripted results.

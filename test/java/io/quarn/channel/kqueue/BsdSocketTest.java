@@ -322,7 +322,7 @@ class BsdSocketTest {
     }
 
     @Test
-    void peerCredentialsOfLocalPeerAreThisProcess() throws Exception {
+    void peerCredentialsOfLocalPeerAreThisProcessAndAListenerHasNone() throws Exception {
         int uid = (Integer) Files.getAttribute(Path.of("/proc/self"), "unix:uid");
         int gid = (Integer) Files.getAttribute(Path.of("/proc/self"), "unix:gid");
         try (LocalConnection connection = connectLocal()) {
@@ -332,6 +332,10 @@ class BsdSocketTest {
             int[] gids = credentials.gids();
             assertTrue(gids.length >= 1 && gids.length <= 16, Arrays.toString(gids));
             assertEquals(gid, gids[0], "the effective group comes first");
+            // Linux would answer the listener with its own credentials, as if it were its peer.
+            ChannelException listener = assertThrows(ChannelException.class,
+                    () -> BsdSocket.getPeerCredentials(connection.listener()));
+            assertEquals("getsockopt() failed: " + NOT_CONNECTED, listener.getMessage());
         }
     }
 
