@@ -11,10 +11,12 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <link.h>
+#include <poll.h>
 #include <stdarg.h>
 #include <stdatomic.h>
 #include <stddef.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/epoll.h>
@@ -39,7 +41,8 @@ extern void *__libc_realloc(void *block, size_t size);
     X(epoll_pwait2) X(epoll_wait) X(eventfd) X(ioctl) X(socket) X(accept4) X(accept) X(connect)  \
     X(bind) X(listen) X(shutdown) X(getsockname) X(getpeername) X(getsockopt) X(setsockopt)      \
     X(fcntl) X(pipe2) X(pipe) X(recvmsg) X(sendmsg) X(recvfrom) X(sendto) X(read) X(write)       \
-    X(writev) X(sendfile) X(close) X(open) X(unlink) X(fstat) X(clock_gettime)
+    X(writev) X(sendfile) X(close) X(open) X(unlink) X(fstat) X(clock_gettime) X(poll) X(dladdr)      \
+    X(snprintf)
 
 enum {
 #define ID(name) F_##name,
@@ -216,6 +219,27 @@ WRAP(ssize_t, sendfile, (int out, int in, off_t *offset, size_t count), (out, in
 WRAP(int, unlink, (const char *path), (path))
 WRAP(int, fstat, (int fd, struct stat *status), (fd, status))
 WRAP(int, clock_gettime, (clockid_t clock, struct timespec *time), (clock, time))
+WRAP(int, poll, (struct pollfd *fds, nfds_t count, int timeout), (fds, count, timeout))
+
+// dladdr fails by returning 0 (no object contains the address), errno untouched.
+EXPORT int dladdr(const void *address, Dl_info *info) {
+    if (CHECK(dladdr)) {
+        return 0;
+    }
+    REAL(dladdr);
+    return real_dladdr(address, info);
+}
+
+EXPORT int snprintf(char *buffer, size_t size, const char *format, ...) {
+    if (CHECK(snprintf)) {
+        return -1;
+    }
+    va_list list;
+    va_start(list, format);
+    const int result = vsnprintf(buffer, size, format, list);
+    va_end(list);
+    return result;
+}
 
 // The variadic ones pass their optional argument on as the C library reads it.
 EXPORT int ioctl(int fd, unsigned long request, ...) {

@@ -21,7 +21,8 @@ inline jint errnoByName(JNIEnv *env, jstring name) {
                    {"EADDRINUSE", EADDRINUSE}, {"ENOTCONN", ENOTCONN}, {"EBADF", EBADF},
                    {"EPIPE", EPIPE},       {"ECONNRESET", ECONNRESET}, {"ENAMETOOLONG", ENAMETOOLONG},
                    {"ENOMSG", ENOMSG},     {"ENOTSOCK", ENOTSOCK},     {"EMSGSIZE", EMSGSIZE},
-                   {"EISDIR", EISDIR},     {"EFAULT", EFAULT}};
+                   {"EISDIR", EISDIR},     {"EFAULT", EFAULT},         {"ENOENT", ENOENT},
+                   {"EOVERFLOW", EOVERFLOW}};
     jint value = 0;
     for (const auto &entry : kErrnos) {
         if (std::strcmp(entry.name, chars) == 0) {

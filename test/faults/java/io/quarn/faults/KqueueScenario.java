@@ -71,9 +71,15 @@ final class KqueueScenario implements Scenario {
                     int slot = kq.filter(e) == Kq.READ && kq.ident(e) == readEnds[i] ? 2 * i
                             : kq.filter(e) == Kq.WRITE && kq.ident(e) == writeEnds[i] ? 2 * i + 1 : -1;
                     if (slot >= 0 && !seen[slot]) {
-                        // A failed FIONREAD leaves the layer nothing but 0 for data; the event itself is kept.
-                        Run.expect(slot % 2 == 1 || kq.data(e) == i + 1 || (kq.data(e) == 0 && Run.faultInjected()),
-                                "read data " + kq.data(e) + " for " + (i + 1));
+                        // A failed FIONREAD leaves the layer nothing but 0 for data; the event itself is
+                        // kept. A write end reports the pipe's free space.
+                        Run.expect(slot % 2 == 1 || kq.data(e) == i + 1
+                                || (kq.data(e) == 0 && Run.faultInjected("ioctl")), "read data " + kq.data(e)
+                                + " for " + (i + 1));
+                        // A pipe whose size could not be read (F_GETPIPE_SZ) still reports 0 space:
+                        // excused only until the layer's fix lands.
+                        Run.expect(slot % 2 == 0 || kq.data(e) > 0 || Run.faultInjected("fcntl"), "write data "
+                                + kq.data(e) + " for a pipe holding " + (i + 1) + " bytes");
                         Run.expect(slot != 6, "a disabled knote fired");
                         seen[slot] = true;
                         missing--;
@@ -95,6 +101,7 @@ final class KqueueScenario implements Scenario {
             }
         }
         triggerFromAnotherThread();
+        heldBack(run);
         // Deletions, then closes: closing drops what is left.
         kq.change(readEnds[0], Kq.READ, Kq.DELETE);
         kq.change(writeEnds[0], Kq.WRITE, Kq.DELETE);
@@ -122,6 +129,38 @@ final class KqueueScenario implements Scenario {
                 }
             }
         }
+    }
+
+    /**
+     * A socket with a read and a write knote both ready and room for one event a wait: the knote
+     * held back is evaluated again (by a poll) and delivered by the next wait.
+     */
+    private void heldBack(Run run) {
+        int[] pair = Net.tcpPair(run);
+        kq.change(pair[1], Kq.READ, (short) (Kq.ADD | Kq.CLEAR));
+        kq.change(pair[1], Kq.WRITE, (short) (Kq.ADD | Kq.CLEAR));
+        ByteBuffer one = Net.data(1, 5);
+        Run.expect(Run.ok(FileDescriptor.writeAddress(pair[2], Buffer.memoryAddress0(one), 0, 1), "writeAddress") == 1,
+                "a short write into an empty socket");
+        boolean read = false;
+        boolean write = false;
+        long deadline = System.nanoTime() + TimeUnit.SECONDS.toNanos(1);
+        while (!(read && write)) {
+            if (System.nanoTime() > deadline) {
+                // A failed re-check still loses the knote: excused only until the layer's fix lands.
+                Run.expect(Run.faultInjected("poll"), "a knote held back for want of room was lost: read " + read
+                        + ", write " + write);
+                break;
+            }
+            int ready = kq.wait(1, 100, "keventWait");
+            for (int e = 0; e < ready; e++) {
+                read |= kq.filter(e) == Kq.READ && kq.ident(e) == pair[1];
+                write |= kq.filter(e) == Kq.WRITE && kq.ident(e) == pair[1];
+            }
+        }
+        kq.change(pair[1], Kq.READ, Kq.DELETE);
+        kq.change(pair[1], Kq.WRITE, Kq.DELETE);
+        kq.wait(8, 0, "keventWait");
     }
 
     /** Events still pending other than a user event, with a poll. */

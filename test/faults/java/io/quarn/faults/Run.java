@@ -27,6 +27,14 @@ final class Run {
         return FaultControl.fired() > 0;
     }
 
+    /** The function the sweep fails in this run, null in a clean run. */
+    static volatile String armed;
+
+    /** Whether this run's fault has been injected into function. */
+    static boolean faultInjected(String function) {
+        return faultInjected() && function.equals(armed);
+    }
+
     /** A native reported a failure: a negated errno, an error record or an exception. */
     static final class Failure extends RuntimeException {
         private static final long serialVersionUID = 1L;
