@@ -98,8 +98,10 @@ echo "absorbed: $(wc -l <"$out/absorbed.txt") distinct (function, errno, site), 
 
 seconds=180
 [ $mode = smoke ] && seconds=20
-# No injector here, and a fixed, pre-touched heap, so that resident memory measures native growth.
+# The injector preloaded but never armed (it counts the library's allocations), and a fixed,
+# pre-touched heap, so that resident memory measures native growth.
 # The client compiler only, which settles within the warm-up instead of growing its code for a minute.
-child soak "$out/soak.log" "" -Xms64m -Xmx64m -XX:+AlwaysPreTouch -XX:TieredStopAtLevel=1 \
+# The product library itself, not the sweep's copy.
+child soak "$out/soak.log" "$QUARN_FAULT_INJECTOR" -Dquarn.library="$QUARN_PRODUCT_LIBRARY" -Xms64m -Xmx64m -XX:+AlwaysPreTouch -XX:TieredStopAtLevel=1 \
   io.quarn.faults.ChurnSoak "$seconds" || failed=1
 exit $failed

@@ -11,6 +11,7 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <link.h>
+#include <malloc.h>
 #include <poll.h>
 #include <stdarg.h>
 #include <stdatomic.h>
@@ -35,6 +36,7 @@
 extern void *__libc_malloc(size_t size);
 extern void *__libc_calloc(size_t count, size_t size);
 extern void *__libc_realloc(void *block, size_t size);
+extern void __libc_free(void *block);
 
 #define FAULT_FUNCTIONS(X)                                                                       \
     X(malloc) X(calloc) X(realloc) X(strdup) X(strndup) X(epoll_create1) X(epoll_ctl)            \
@@ -130,25 +132,45 @@ static void *next(const char *name) {
 
 // ---- allocation ----
 
+// Bytes the library holds from the allocator (its allocations less its frees, by usable size),
+// for the churn soak's leak check; free is counted, never failed.
+static atomic_long gHeld;
+
+static void *held(void *block, long sign, void *returnAddress) {
+    if (block != NULL && rangeOf((uintptr_t)returnAddress) >= 0) {
+        atomic_fetch_add(&gHeld, sign * (long)malloc_usable_size(block));
+    }
+    return block;
+}
+
+#define HELD(block) held(block, 1, __builtin_return_address(0))
+
 EXPORT void *malloc(size_t size) {
     if (CHECK(malloc)) {
         return NULL;
     }
-    return __libc_malloc(size);
+    return HELD(__libc_malloc(size));
 }
 
 EXPORT void *calloc(size_t count, size_t size) {
     if (CHECK(calloc)) {
         return NULL;
     }
-    return __libc_calloc(count, size);
+    return HELD(__libc_calloc(count, size));
 }
 
 EXPORT void *realloc(void *block, size_t size) {
     if (CHECK(realloc)) {
         return NULL;
     }
-    return __libc_realloc(block, size);
+    held(block, -1, __builtin_return_address(0));
+    void *moved = __libc_realloc(block, size);
+    return HELD(moved != NULL || size == 0 ? moved : block);
+}
+
+EXPORT void free(void *block) {
+    held(block, -1, __builtin_return_address(0));
+    __libc_free(block);
 }
 
 EXPORT char *strdup(const char *text) {
@@ -156,7 +178,7 @@ EXPORT char *strdup(const char *text) {
         return NULL;
     }
     const size_t length = strlen(text) + 1;
-    char *copy = __libc_malloc(length);
+    char *copy = HELD(__libc_malloc(length));
     return copy == NULL ? NULL : memcpy(copy, text, length);
 }
 
@@ -165,7 +187,7 @@ EXPORT char *strndup(const char *text, size_t most) {
         return NULL;
     }
     const size_t length = strnlen(text, most);
-    char *copy = __libc_malloc(length + 1);
+    char *copy = HELD(__libc_malloc(length + 1));
     if (copy != NULL) {
         memcpy(copy, text, length);
         copy[length] = '\0';
@@ -346,6 +368,10 @@ EXPORT int quarn_fault_functions(void) {
 
 EXPORT const char *quarn_fault_name(int id) {
     return id >= 0 && id < F_COUNT ? kNames[id] : NULL;
+}
+
+EXPORT long quarn_fault_held_bytes(void) {
+    return atomic_load(&gHeld);
 }
 
 EXPORT int quarn_fault_ranges(void) {

@@ -91,6 +91,11 @@ JNIEXPORT jlong JNICALL Java_io_quarn_faults_FaultControl_fired(JNIEnv *, jclass
     return fired == nullptr ? 0 : fired();
 }
 
+JNIEXPORT jlong JNICALL Java_io_quarn_faults_FaultControl_heldBytes(JNIEnv *, jclass) {
+    auto held = lookup<Fired>("quarn_fault_held_bytes");
+    return held == nullptr ? -1 : held();
+}
+
 JNIEXPORT jlong JNICALL Java_io_quarn_faults_FaultControl_firedSite(JNIEnv *, jclass) {
     auto site = lookup<Site>("quarn_fault_fired_site");
     return site == nullptr ? 0 : static_cast<jlong>(site());

@@ -25,6 +25,8 @@ final class ChurnWorker implements Runnable {
     static final int WAKE = 1;
     private static final int EVENT_LIST = 4;
     private static final int MAX_MESSAGE = 32 * 1024;
+    /** A client that moves no byte for this long has lost one (its echo never completes). */
+    private static final long STALL_NANOS = 5_000_000_000L;
     private static final int ECONNRESET = ErrorsStaticallyReferencedJniMethods.errnoECONNRESET();
     private static final int EPIPE = ErrorsStaticallyReferencedJniMethods.errnoEPIPE();
     private static final int EBADF = ErrorsStaticallyReferencedJniMethods.errnoEBADF();
@@ -78,6 +80,10 @@ final class ChurnWorker implements Runnable {
     private volatile int ownClients;
     private volatile boolean draining;
     private volatile boolean stopped;
+    /** The last user-event trigger's number, set before it is triggered; the number a delivery saw. */
+    final AtomicLong triggered = new AtomicLong();
+    volatile long delivered;
+    private long nextStallCheck;
     private int udpSender = -1;
     private int udpReceiver = -1;
     private int udpPort;
@@ -148,6 +154,7 @@ final class ChurnWorker implements Runnable {
                 for (int e = 0; e < ready; e++) {
                     dispatch(e);
                 }
+                checkProgress();
             }
         } catch (RuntimeException | AssertionError e) {
             fail("loop " + index + ": " + e);
@@ -160,6 +167,8 @@ final class ChurnWorker implements Runnable {
         short filter = kq.filter(e);
         short flags = kq.flags(e);
         if (filter == Kq.USER) {
+            // Every trigger numbered up to this one came before this delivery.
+            delivered = triggered.get();
             totals.wakeups.incrementAndGet();
             return;
         }
@@ -210,6 +219,21 @@ final class ChurnWorker implements Runnable {
 
     private void fail(String what) {
         totals.failures.add(what);
+    }
+
+    /** Twice a second: a client that has not moved a byte for 5 s is a failure, and is closed. */
+    private void checkProgress() {
+        long now = System.nanoTime();
+        if (now < nextStallCheck) {
+            return;
+        }
+        nextStallCheck = now + 500_000_000L;
+        for (Handler handler : handlers) {
+            if (handler instanceof Client client && now - client.progressAt > STALL_NANOS) {
+                client.lost("no progress for 5 s at " + client.written + " written and " + client.read + " read of "
+                        + client.length);
+            }
+        }
     }
 
     private void acceptAll(int listener) {
@@ -317,6 +341,7 @@ final class ChurnWorker implements Runnable {
         private int written;
         private int read;
         private boolean halfClosed;
+        private long progressAt = System.nanoTime();
 
         Client(int fd) {
             this.fd = fd;
@@ -359,6 +384,7 @@ final class ChurnWorker implements Runnable {
                     return;
                 }
                 written += result;
+                progressAt = System.nanoTime();
             }
             while (read < length) {
                 int result = FileDescriptor.read(fd, in, read, length);
@@ -371,6 +397,7 @@ final class ChurnWorker implements Runnable {
                     return;
                 }
                 read += result;
+                progressAt = System.nanoTime();
             }
             if (Net.crc(data, offset, offset + length) != Net.crc(in, 0, length)) {
                 totals.corrupted.incrementAndGet();
@@ -382,6 +409,7 @@ final class ChurnWorker implements Runnable {
                 case 1 -> {
                     totals.halfCloses.incrementAndGet();
                     halfClosed = true;
+                    progressAt = System.nanoTime();
                     Run.ok(Socket.shutdown(fd, false, true), "shutdown");
                     ready(Kq.READ, (short) 0);
                 }

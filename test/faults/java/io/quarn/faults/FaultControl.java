@@ -34,6 +34,9 @@ final class FaultControl {
     /** Failures injected since the last arm. */
     static native long fired();
 
+    /** Bytes the library holds from the C allocator: what it allocated less what it freed. */
+    static native long heldBytes();
+
     /** The library offset of the call site that failed last. */
     static native long firedSite();
 
