@@ -80,7 +80,7 @@ plugin_version=$(find "$plugins" -name 'maven-install-plugin-*.jar' | sed 's|.*/
 [ -n "$plugin_version" ] || { echo "no maven-install-plugin in /usr/share/maven-repo" >&2; exit 1; }
 mkdir -p "$repository"
 repository=$(cd "$repository" && pwd)
-install() { # FILE [ARGUMENTS...]
+install_file() { # FILE [ARGUMENTS...]
   local file=$1
   shift
   mvn -o -B -Dstyle.color=never -s "$scratch/settings.xml" -gs "$scratch/settings.xml" -Daether.offline.protocols=file \
@@ -88,14 +88,16 @@ install() { # FILE [ARGUMENTS...]
     -DpomFile="$main.pom" -DlocalRepositoryPath="$repository" "$@" >"$scratch/maven.log" 2>&1 ||
     { cat "$scratch/maven.log"; echo "maven could not install $file" >&2; exit 1; }
 }
-install "$main.jar" -Dsources="$main-sources.jar"
-for classifier in $(printf '%s\n' "${!platform[@]}" | sort); do
-  install "${platform[$classifier]}" -Dclassifier="$classifier"
+install_file "$main.jar" -Dsources="$main-sources.jar"
+target=$repository/io/quarn/$artifact/$version
+installed=("$target/$base.pom" "$target/$base.jar" "$target/$base-sources.jar")
+mapfile -t classifiers < <(printf '%s\n' "${!platform[@]}" | sort)
+for classifier in "${classifiers[@]}"; do
+  install_file "${platform[$classifier]}" -Dclassifier="$classifier"
+  installed+=("$target/$base-$classifier.jar")
 done
 
-target=$repository/io/quarn/$artifact/$version
-for file in "$target/$base.pom" "$target/$base.jar" "$target/$base-sources.jar" \
-  $(for classifier in "${!platform[@]}"; do echo "$target/$base-$classifier.jar"; done); do
+for file in "${installed[@]}"; do
   [ -f "$file" ] || { echo "maven did not install $file" >&2; exit 1; }
   sha1sum "$file" | cut -d ' ' -f 1 >"$file.sha1"
   md5sum "$file" | cut -d ' ' -f 1 >"$file.md5"
