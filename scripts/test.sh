@@ -6,7 +6,7 @@
 # soak.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-./scripts/setup.sh
+./scripts/setup.sh maven-build
 if [ -n "${QUARN_FREEBSD_SYSROOT:-}" ]; then
   ./scripts/cross-freebsd.sh
 else

@@ -14,8 +14,7 @@ classifier=$4
 library=$5
 plain=$library
 shaded=libshaded_prefix_${library#lib}
-"$source/scripts/setup.sh" maven libmaven-install-plugin-java libmaven-resources-plugin-java \
-  libmaven-compiler-plugin-java libmaven-jar-plugin-java libmaven-shade-plugin-java libexec-maven-plugin-java
+"$source/scripts/setup.sh" maven-build
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 touch "$work/start"
