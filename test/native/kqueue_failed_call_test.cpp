@@ -1,7 +1,7 @@
 // The kqueue layer when one of its own calls fails: the fault sweep (scripts/faults.sh) found a
-// triggered user event, and a level knote due for re-arming, lost for good after one failed
-// EPOLL_CTL_MOD, and a listener whose SO_ACCEPTCONN probe failed registered as a stream socket
-// that never reported its connections. The modification fails through the epoll_ctl seam of
+// triggered user event lost for good after one failed EPOLL_CTL_MOD, a queued knote lost when the
+// poll that re-checks it failed, and a listener whose SO_ACCEPTCONN probe failed registered as a stream socket
+// that never reported its connections. The modification and the probe fail through the seams of
 // kqueue_wrap.h; getsockopt is replaced here, for the whole test binary, by a pass-through that
 // can fail the next SO_ACCEPTCONN probe (a sanitizer runtime brings its own getsockopt, so that
 // test skips there).
@@ -52,6 +52,7 @@ class KQueueFailedCallTest : public ::testing::Test {
     void TearDown() override {
         kqwrap::failNextMod(0);
         kqwrap::failNextAdd(0);
+        kqwrap::failNextPoll(0);
         gFailNextAcceptConn = 0;
     }
 };
@@ -113,25 +114,20 @@ TEST_F(KQueueFailedCallTest, TriggerWhoseWakeUpFailsDoesNotSilenceLaterTriggers)
     EXPECT_LT(elapsedMs(start), 10000);  // at once, not at the 20 s timeout
 }
 
-TEST_F(KQueueFailedCallTest, LevelKnoteWhoseReArmFailsIsReportedLater) {
-    // A level read knote beside an EV_CLEAR write knote: the registration is edge-triggered, so
-    // the level knote is re-armed by an EPOLL_CTL_MOD on the call after its delivery.
+TEST_F(KQueueFailedCallTest, QueuedKnoteWhoseReCheckFailsIsReportedLater) {
+    // A level write knote goes back to the queue after its event; the next call re-checks it with
+    // a poll of the descriptor. A failing probe leaves it queued, not lost.
     Fd kq = newKqueue();
-    int pair[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair), 0);
-    Fd watched(pair[0]), peer(pair[1]);
+    Fd watched, peer;
+    ASSERT_NO_FATAL_FAILURE(localStreamPair(watched, peer));
     const auto ident = static_cast<uint64_t>(watched.get());
-    ASSERT_EQ(apply(kq.get(), {change(ident, EVFILT_READ, EV_ADD), change(ident, EVFILT_WRITE, EV_ADD | EV_CLEAR)}),
-              0);
-    ASSERT_EQ(write(peer.get(), "x", 1), 1);
-    ASSERT_NE(find(wait(kq.get(), 4, 1000), ident, EVFILT_READ), nullptr);
+    ASSERT_EQ(apply(kq.get(), {change(ident, EVFILT_WRITE, EV_ADD)}), 0);
+    ASSERT_NE(find(wait(kq.get(), 4, 1000), ident, EVFILT_WRITE), nullptr);
 
-    kqwrap::failNextMod(ENOMEM);
-    wait(kq.get(), 4, 0);
-    EXPECT_TRUE(kqwrap::failNextMod(0)) << "the wait did not re-arm the level knote";
-
-    auto events = wait(kq.get(), 4, 200);
-    ASSERT_NE(find(events, ident, EVFILT_READ), nullptr) << "a readable socket with a level knote is never reported again";
+    kqwrap::failNextPoll(ENOMEM);
+    EXPECT_TRUE(wait(kq.get(), 4, 0).empty());
+    EXPECT_TRUE(kqwrap::failNextPoll(0)) << "the wait did not re-check the queued knote";
+    ASSERT_NE(find(wait(kq.get(), 4, 200), ident, EVFILT_WRITE), nullptr) << "a writable socket's level knote was lost";
 }
 
 }  // namespace

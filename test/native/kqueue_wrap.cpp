@@ -3,6 +3,7 @@
 
 #include "kqueue_wrap.h"
 
+#include <poll.h>
 #include <sys/epoll.h>
 
 #include <atomic>
@@ -13,12 +14,14 @@
 
 extern "C" int __real_epoll_ctl(int epfd, int op, int fd, struct epoll_event *event);
 extern "C" void *__real_calloc(size_t count, size_t size);
+extern "C" int __real_poll(struct pollfd *fds, nfds_t count, int timeout);
 
 namespace {
 
 std::function<void()> pendingAction;
 std::atomic<int> modError{0};
 std::atomic<int> addError{0};
+std::atomic<int> pollError{0};
 thread_local int callocCountdown = 0;
 thread_local int callocsSeen = 0;
 
@@ -50,6 +53,14 @@ extern "C" void *__wrap_calloc(size_t count, size_t size) {
     return __real_calloc(count, size);
 }
 
+extern "C" int __wrap_poll(struct pollfd *fds, nfds_t count, int timeout) {
+    if (const int error = pollError.exchange(0); error != 0) {
+        errno = error;
+        return -1;
+    }
+    return __real_poll(fds, count, timeout);
+}
+
 namespace kqwrap {
 
 void beforeNextWakeArm(std::function<void()> action) { pendingAction = std::move(action); }
@@ -57,6 +68,8 @@ void beforeNextWakeArm(std::function<void()> action) { pendingAction = std::move
 bool failNextMod(int error) { return modError.exchange(error) == 0; }
 
 bool failNextAdd(int error) { return addError.exchange(error) == 0; }
+
+bool failNextPoll(int error) { return pollError.exchange(error) == 0; }
 
 int failCalloc(int nth) {
     const int seen = callocsSeen;

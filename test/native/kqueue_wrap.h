@@ -1,6 +1,6 @@
-// Seams around two C library calls of the Linux kqueue layer, for the tests that need an exact
-// interleaving or an allocation failure. The test binary is linked with --wrap=epoll_ctl and
-// --wrap=calloc; unarmed, both calls go straight through.
+// Seams around three C library calls of the Linux kqueue layer, for the tests that need an exact
+// interleaving or a failure. The test binary is linked with --wrap=epoll_ctl, --wrap=calloc and
+// --wrap=poll; unarmed, the calls go straight through.
 #pragma once
 
 #if defined(__linux__)
@@ -20,6 +20,10 @@ bool failNextMod(int error);
 // Makes the next EPOLL_CTL_ADD, from any thread, fail with error (0 disarms). Returns whether
 // the one armed before was used.
 bool failNextAdd(int error);
+
+// Makes the next poll, from any thread, fail with error (0 disarms). Returns whether the one
+// armed before was used.
+bool failNextPoll(int error);
 
 // Makes the nth calloc from now on, on this thread, fail with ENOMEM (1: the next one). 0
 // disarms. Returns the callocs seen on this thread since the last call.

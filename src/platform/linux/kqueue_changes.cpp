@@ -1,16 +1,16 @@
 // Applying one change record, as FreeBSD's kqueue_register does, and keeping each descriptor's
-// epoll registration in line with its knotes.
+// epoll registration in line with its knotes: the sources of the ready queue other than epoll's
+// reports (a user event's trigger, an enable) and the registrations that produce those reports.
 //
-// A descriptor whose enabled knotes are all level knotes is registered level-triggered: epoll
-// itself then reports it on every wait while it is ready, and forgets it when its file closes.
-// Every other descriptor is registered edge-triggered; a level knote among them gets its level
-// back by one EPOLL_CTL_MOD on the call after its delivery. A level-triggered registration that
-// reports what no knote takes as ready (a socket that never connected shows OUT|HUP forever,
-// a stream whose send buffer is full shows RDHUP forever) would spin: the first such report
-// demotes the descriptor to edge-triggered for as long as it has knotes. A descriptor whose
-// knotes are all disabled stays registered dormant, EPOLLET|EPOLLONESHOT with no IN or OUT,
-// because even an empty mask still reports HUP and ERR.
+// Every descriptor is registered edge-triggered: a report is a wake-up of the descriptor, and
+// the scan's filter functions decide what is ready. A level knote delivered goes back to the
+// ready queue by itself, so no registration is ever level-triggered: one would spin on a socket
+// that never connected (Linux reports OUT|HUP for it) and could not be removed once its number
+// was closed behind the layer's back. A descriptor whose knotes are all disabled stays
+// registered dormant, EPOLLET|EPOLLONESHOT with no IN or OUT, because even an empty mask still
+// reports HUP and ERR.
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/epoll.h>
 
 #include <cerrno>
@@ -24,24 +24,31 @@ uint32_t wantedMask(const FdEntry &entry) {
     // RDHUP goes with either filter: without it a stream socket's end (HUP with RDHUP) could
     // not be told from a socket that never connected (HUP alone).
     uint32_t mask = 0;
-    bool edge = entry.demoted;
     if (entry.read.present && entry.read.enabled) {
         mask |= EPOLLIN | EPOLLRDHUP;
-        edge = edge || !isLevel(entry.read);
     }
     if (entry.write.present && entry.write.enabled) {
         mask |= EPOLLOUT | EPOLLRDHUP;
-        edge = edge || !isLevel(entry.write);
     }
-    if (mask == 0) {
-        return EPOLLET | EPOLLONESHOT;
-    }
-    return edge ? mask | EPOLLET : mask;
+    return mask == 0 ? EPOLLET | EPOLLONESHOT : mask | EPOLLET;
 }
 
 namespace {
 
-void clearKnote(Knote &knote) { knote = Knote{}; }
+// FreeBSD's filt_pipewrite refuses a write knote on a pipe whose reader is gone: Linux shows
+// that as POLLERR on the write end.
+int attachWrite(int fd, FdType type) {
+    if (type != FdType::Pipe) {
+        return 0;
+    }
+    struct pollfd probe {};
+    probe.fd = fd;
+    probe.events = POLLOUT;
+    if (poll(&probe, 1, 0) < 0) {
+        return errno;
+    }
+    return (probe.revents & POLLERR) ? EPIPE : 0;
+}
 
 int applyFd(State &state, const struct kevent &change) {
     // A descriptor is an int: a larger identifier is not truncated into some other descriptor.
@@ -50,24 +57,22 @@ int applyFd(State &state, const struct kevent &change) {
     }
     const int fd = static_cast<int>(change.ident);
     const bool isRead = change.filter == EVFILT_READ;
-    const uint8_t bit = isRead ? kReadBit : kWriteBit;
     const bool add = change.flags & EV_ADD;
 
     FdEntry *entry = findEntry(state, fd);
     Knote *knote = entry == nullptr ? nullptr : (isRead ? &entry->read : &entry->write);
     if (knote != nullptr && knote->present) {
         if (change.flags & EV_DELETE) {
-            clearKnote(*knote);
-            entry->rearm &= ~bit;
-            entry->pending &= ~bit;
+            dequeue(knote->link);
+            *knote = Knote{};
+            knote->link.kind = isRead ? LinkKind::Read : LinkKind::Write;
             return syncRegistration(state, fd);
         }
         if (change.flags & EV_ENABLE) {
             knote->enabled = true;
         } else if (change.flags & EV_DISABLE) {
             knote->enabled = false;
-            entry->rearm &= ~bit;
-            entry->pending &= ~bit;
+            dequeue(knote->link);
         }
         knote->udata = change.udata;
         // An EPOLL_CTL_MOD re-evaluates readiness, as FreeBSD does on every change to a knote.
@@ -86,23 +91,33 @@ int applyFd(State &state, const struct kevent &change) {
     // another file now, the old one closed without the close hook). syncRegistration then drops
     // the old knotes with ENOENT, and the new file is registered afresh, as FreeBSD sees it.
     for (int attempt = 0;; attempt++) {
+        entry = findEntry(state, fd);
+        const bool registered = entry != nullptr && entry->mask != 0;
+        FdType type = registered ? entry->type : FdType::Other;
+        // Looked at before any memory is taken for it: a refused add keeps nothing.
+        if (!registered) {
+            const int error = describe(fd, &type);
+            if (error != 0) {
+                return error;
+            }
+        }
+        if (const int error = isRead ? 0 : attachWrite(fd, type); error != 0) {
+            return error;
+        }
         entry = obtainEntry(state, fd);
         if (entry == nullptr) {
             return ENOMEM;
         }
         knote = isRead ? &entry->read : &entry->write;
-        const bool registered = entry->mask != 0;
         if (!registered) {
             // Not registered: whatever the entry held belongs to an earlier file.
-            resetEntry(*entry);
-            const int error = describe(fd, &entry->type, &entry->capacity);
-            if (error != 0) {
-                return error;
-            }
+            resetEntry(state, *entry);
+            entry->type = type;
         }
         knote->present = true;
         knote->enabled = !(change.flags & EV_DISABLE);
         knote->flags = change.flags & kKeptFlags;
+        entry->fd = fd;
         knote->udata = change.udata;
         for (int i = 0; i < 4; i++) {
             knote->ext[i] = change.ext[i];
@@ -112,17 +127,18 @@ int applyFd(State &state, const struct kevent &change) {
             continue;
         }
         if (error != 0 && entry->mask == 0) {
-            resetEntry(*entry);
+            resetEntry(state, *entry);
         }
         return error;
     }
 }
 
+// A user knote is in the ready queue while it is enabled and triggered.
 void updateReady(State &state, UserKnote &knote) {
     if (knote.enabled && knote.triggered) {
-        listReady(state, knote);
+        enqueue(state, knote.link);
     } else {
-        unlistReady(state, knote);
+        dequeue(knote.link);
     }
 }
 
@@ -173,11 +189,10 @@ int applyUser(State &state, const struct kevent &change) {
             knote.ext[i] = change.ext[i];
         }
         updateReady(state, knote);
-        return knote.listed ? postWake(state) : 0;
+        return knote.link.queued ? postWake(state) : 0;
     }
     UserKnote &knote = *found;
     if (change.flags & EV_DELETE) {
-        unlistReady(state, knote);
         eraseUser(state, found);
         return 0;
     }
@@ -189,7 +204,7 @@ int applyUser(State &state, const struct kevent &change) {
     knote.udata = change.udata;
     touchUser(knote, change);
     updateReady(state, knote);
-    return knote.listed ? postWake(state) : 0;
+    return knote.link.queued ? postWake(state) : 0;
 }
 
 }  // namespace
@@ -223,7 +238,7 @@ int syncRegistration(State &state, int fd) {
         struct epoll_event unused {};
         const int result = epoll_ctl(state.kq, EPOLL_CTL_DEL, fd, &unused);
         const int error = result == 0 ? 0 : errno;
-        resetEntry(entry);
+        resetEntry(state, entry);
         return error;
     }
     struct epoll_event event {};
@@ -244,7 +259,7 @@ int syncRegistration(State &state, int fd) {
         if (operation == EPOLL_CTL_MOD && (error == ENOENT || error == EBADF)) {
             // The registered file is gone: closed without the close hook, and perhaps the
             // number reused. FreeBSD dropped its knotes at close; so does the layer, now.
-            resetEntry(entry);
+            resetEntry(state, entry);
         }
         return error;
     }
@@ -261,7 +276,7 @@ void dropEntry(State &state, int fd, bool unregister) {
         struct epoll_event unused {};
         epoll_ctl(state.kq, EPOLL_CTL_DEL, fd, &unused);
     }
-    resetEntry(*entry);
+    resetEntry(state, *entry);
     settleEntry(state, fd);
 }
 

@@ -1,24 +1,28 @@
-// kqueue(), kevent() and the close hook of the Linux layer: FreeBSD 14's kqueue over epoll.
+// kqueue(), kevent() and the close hook of the Linux layer: FreeBSD 14's kqueue over epoll. This
+// file holds the scan's outer loop: when a call sleeps, what it collects from epoll, and who is
+// woken when it leaves knotes queued.
 //
 // The kqueue descriptor is the epoll descriptor, so the Java side closes it with plain close(2)
 // and a kqueue costs one epoll instance plus one private eventfd. A kevent call applies its
-// changes under the kqueue's mutex, delivers what earlier calls left (knotes that did not fit,
-// evaluated as they are now; triggered user events), then releases the mutex for one
-// epoll_pwait2 and takes it again to translate what epoll returned. No signal, no helper thread.
+// changes under the kqueue's mutex; then, as FreeBSD's kqueue_scan, it collects what epoll has
+// (without blocking while the ready queue holds knotes, otherwise waiting for the rest of the
+// timeout, with the mutex released), scans the queue, and sleeps again while it delivered nothing
+// and time is left. epoll wakes one waiter per report: a call that leaves knotes queued while
+// another thread sleeps on the kqueue wakes it through the eventfd, so every waiter is woken
+// while knotes are queued. No signal, no helper thread.
 //
 // Where Linux shows less than FreeBSD, the layer reports less, never more, or reports a knote
 // once more than FreeBSD would, which a non-blocking reader or writer meets as EAGAIN:
 //   - a local shutdown(SHUT_WR) is no write EV_EOF (Linux only drops EPOLLOUT);
-//   - a change to one filter of a descriptor makes epoll re-evaluate both, so the other filter's
-//     EV_CLEAR knote may be reported once more if it is ready at that moment; so does the
-//     re-arm of a level knote that shares its descriptor with an EV_CLEAR knote;
-//   - a knote that epoll reports again in the call that already wrote it (an edge after it was
-//     measured) is evaluated again by the next call, and reported there if still ready;
-//   - a datagram socket's read data is the size of the next datagram, not the whole queue, so
-//     its read knote is reported on every call while the queue is not empty, EV_CLEAR or not;
+//   - epoll reports a descriptor with everything it shows, so a report for one filter (or the
+//     EPOLL_CTL_MOD of a change to it) also activates the other filter's EV_CLEAR knote if that
+//     filter is ready at that moment;
+//   - a datagram socket's read data is the size of the next datagram, not the whole queue, so an
+//     EV_CLEAR read knote goes back to the queue's tail while a datagram is still queued;
 //   - regular files cannot be registered (epoll_ctl gives EPERM, returned as the change's error);
-//   - the write filter's data is an estimate: SO_SNDBUF (doubled by Linux, read at registration)
-//     less SIOCOUTQ; a local listener's data is 1, since Linux does not count its queue.
+//   - the write filter's data is the send buffer's free space as Linux counts it: SO_SNDBUF
+//     (doubled by Linux, read at delivery) less SIOCOUTQ; a local listener's data is 1, since
+//     Linux does not count its queue.
 #include "platform/linux/kqueue_layer.h"
 
 #include <sys/epoll.h>
@@ -36,8 +40,8 @@ namespace {
 using kq::Output;
 using kq::State;
 
-// Events fetched from epoll per wait. A descriptor gives at most two records, and what does
-// not fit the caller's list waits for the next call, so a bounded batch loses nothing.
+// Reports fetched from epoll per epoll_wait. A call with room for more fetches again, without
+// blocking, until epoll has no more or the reports cover the room.
 constexpr int kBatch = 128;
 
 std::atomic<bool> pwait2Missing{false};
@@ -79,7 +83,36 @@ bool stillOurs(State &state, uint32_t generation) {
     return state.open && state.generation == generation;
 }
 
-// Waits for events while the list has room; returns the count or -1 with errno.
+// One epoll_wait with the mutex released; its reports activate their knotes. Returns the number
+// of reports or -1 with errno (EBADF when the kqueue closed meanwhile).
+int fetch(State &state, std::unique_lock<std::mutex> &lock, uint32_t generation, const struct timespec *timeout) {
+    struct epoll_event reports[kBatch];
+    const bool mayBlock = timeout == nullptr || timeout->tv_sec != 0 || timeout->tv_nsec != 0;
+    state.pins.fetch_add(1);
+    state.sleepers += mayBlock ? 1 : 0;
+    lock.unlock();
+    const int ready = waitOnce(state.kq, reports, kBatch, timeout);
+    const int error = errno;
+    lock.lock();
+    state.sleepers -= mayBlock ? 1 : 0;
+    // A new collection: only what it takes in counts as fresh for the scan that follows.
+    state.collections++;
+    if (!stillOurs(state, generation)) {
+        errno = EBADF;
+        return -1;
+    }
+    if (ready < 0) {
+        errno = error;
+        return -1;
+    }
+    for (int i = 0; i < ready; i++) {
+        kq::activate(state, reports[i].data.u64, reports[i].events);
+    }
+    return ready;
+}
+
+// Collects and scans until something is delivered or the time is up; returns the count or -1
+// with errno.
 int collect(State &state, std::unique_lock<std::mutex> &lock, Output &out, const struct timespec *timeout) {
     const uint32_t generation = state.generation;
     const bool forever = timeout == nullptr;
@@ -91,41 +124,38 @@ int collect(State &state, std::unique_lock<std::mutex> &lock, Output &out, const
         left = *timeout;
     }
     static const struct timespec zero {};
-    struct epoll_event events[kBatch];
     for (;;) {
-        const int room = out.capacity - out.count;
-        if (room <= 0) {
-            return out.count;
-        }
-        // Events already in hand are returned now; the wait only collects what else is ready.
-        const struct timespec *wait = out.count > 0 || poll ? &zero : (forever ? nullptr : &left);
-        state.pins.fetch_add(1);
-        lock.unlock();
-        const int ready = waitOnce(state.kq, events, room < kBatch ? room : kBatch, wait);
-        const int error = errno;
-        lock.lock();
-        if (!stillOurs(state, generation)) {
-            errno = EBADF;
-            return -1;
-        }
-        if (ready < 0) {
-            if (out.count > 0) {
-                return out.count;
+        // What epoll has is collected before the scan, so that a knote it reports queues behind
+        // those already waiting; the wait blocks only while nothing is queued.
+        const bool block = !poll && queueEmpty(state);
+        int fetched = 0;
+        for (;;) {
+            // Every report epoll has, not only as many as there is room for: a report left in
+            // epoll would queue its knote behind those delivered now and again.
+            const int ready = fetch(state, lock, generation, block && fetched == 0 ? (forever ? nullptr : &left) : &zero);
+            if (ready < 0) {
+                // EINTR is returned, never retried here: the changes are applied, and the caller
+                // decides how long to wait again. Knotes already queued are delivered first.
+                if (errno == EBADF || queueEmpty(state)) {
+                    return -1;
+                }
+                break;
             }
-            // EINTR is returned, never retried here: the changes are applied, and the caller
-            // decides how long to wait again.
-            errno = error;
-            return -1;
+            fetched += ready;
+            if (ready < kBatch || fetched >= out.capacity) {
+                break;
+            }
         }
-        for (int i = 0; i < ready; i++) {
-            kq::translate(state, events[i].data.u64, events[i].events, out);
+        kq::scan(state, out);
+        // epoll wakes one waiter per report: the others hear of what is left through the eventfd.
+        if (!queueEmpty(state) && state.sleepers > 0) {
+            kq::postWake(state);
         }
-        if (out.count > 0 || ready == 0 || wait == &zero) {
+        if (out.count > 0 || poll) {
             return out.count;
         }
-        // Everything epoll returned was stale or silent in FreeBSD's terms (a never-connected
-        // socket's HUP, a disabled knote's error, a knote deleted meanwhile): wait for the rest
-        // of the time instead of returning nothing early.
+        // Nothing was ready in FreeBSD's terms (a never-connected socket's HUP, a stale report,
+        // a knote whose bytes another thread took): sleep for the rest of the time.
         if (!forever) {
             const int64_t remaining = deadline - monotonicNanos();
             if (remaining <= 0) {
@@ -210,7 +240,7 @@ int kevent(int kq, const struct kevent *changes, int nchanges, struct kevent *ev
         errno = EBADF;
         return -1;
     }
-    Output out{events, nevents, 0, ++state->callCounter};
+    Output out{events, nevents, 0};
 
     // FreeBSD's kqueue_register loop: a failing change, or one asking for a receipt, takes a
     // record of the event list; with no room left the call fails with that error and the rest
@@ -235,7 +265,8 @@ int kevent(int kq, const struct kevent *changes, int nchanges, struct kevent *ev
                 errno = error;
                 return -1;
             }
-            return owed != 0 ? -1 : records;
+            // FreeBSD's kqueue_kevent returns 0 here, whatever records it wrote before.
+            return owed != 0 ? -1 : 0;
         }
         change.flags = EV_ERROR;
         change.data = error;
@@ -251,11 +282,6 @@ int kevent(int kq, const struct kevent *changes, int nchanges, struct kevent *ev
     if (!validTimeout(timeout)) {
         errno = EINVAL;
         return -1;
-    }
-    kq::drainActive(*state, out);
-    // With a wake-up armed, the triggered user events come with its event in the wait.
-    if (!state->wakePosted) {
-        kq::drainUsers(*state, out);
     }
     return collect(*state, lock, out, timeout);
 }

@@ -1,7 +1,8 @@
-// How the layer turns what epoll reports into what FreeBSD's filters would report: which knotes
-// are ready, which carry EV_EOF, and the data each filter measures. The rules follow the
-// socket and pipe filters of FreeBSD 14 (filt_soread, filt_sowrite, filt_solisten, filt_piperead,
-// filt_pipewrite) as seen through Linux's poll masks (tcp_poll, unix_poll, udp_poll, pipe_poll).
+// The scan's filter functions: whether a descriptor knote is ready, whether it carries EV_EOF,
+// and the data it reports, decided when the scan takes the knote from the ready queue. The rules
+// follow the socket and pipe filters of FreeBSD 14 (filt_soread, filt_sowrite, filt_solisten,
+// filt_piperead, filt_pipewrite) as seen through Linux's poll masks (tcp_poll, unix_poll,
+// udp_poll, pipe_poll), the byte counts of FIONREAD and the send buffer's free space.
 //
 // The layer never reads SO_ERROR (getsockopt clears the pending error that a later connect check
 // must see) and never receives to probe a socket.
@@ -9,6 +10,7 @@
 #include <linux/sockios.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -72,7 +74,7 @@ Readiness readiness(FdType type, uint32_t events) {
     return r;
 }
 
-int describe(int fd, FdType *type, int32_t *capacity) {
+int describe(int fd, FdType *type) {
     int socketType = 0;
     socklen_t length = sizeof socketType;
     if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &socketType, &length) == 0) {
@@ -93,9 +95,6 @@ int describe(int fd, FdType *type, int32_t *capacity) {
         } else {
             *type = FdType::Other;
         }
-        int sendBuffer = 0;
-        length = sizeof sendBuffer;
-        *capacity = getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, &length) == 0 ? sendBuffer : 0;
         return 0;
     }
     const int error = errno;
@@ -106,14 +105,7 @@ int describe(int fd, FdType *type, int32_t *capacity) {
     if (fstat(fd, &status) != 0) {
         return errno;
     }
-    if (S_ISFIFO(status.st_mode)) {
-        *type = FdType::Pipe;
-        const int size = fcntl(fd, F_GETPIPE_SZ);
-        *capacity = size > 0 ? size : 0;
-    } else {
-        *type = FdType::Other;
-        *capacity = 0;
-    }
+    *type = S_ISFIFO(status.st_mode) ? FdType::Pipe : FdType::Other;
     return 0;
 }
 
@@ -149,26 +141,99 @@ int64_t readData(int fd, FdType *type) {
     return 0;
 }
 
-int64_t writeData(int fd, FdType type, int64_t capacity) {
+int64_t writeData(int fd, FdType type) {
     int queued = 0;
+    int size = 0;
     switch (type) {
         case FdType::Stream:
-        case FdType::Datagram:
-            // Linux reports SO_SNDBUF doubled for its own bookkeeping; the space is approximate,
-            // as FreeBSD's sbspace() is an approximation of what a write will take.
-            if (ioctl(fd, SIOCOUTQ, &queued) != 0) {
-                queued = 0;
+        case FdType::Datagram: {
+            // The buffer's size now: Linux grows a TCP send buffer as the connection runs (16 KB
+            // to 4 MB), so a size read at registration would soon announce no room at all.
+            // SO_SNDBUF reads doubled, for Linux's own bookkeeping; the space is approximate, as
+            // FreeBSD's sbspace() is an approximation of what a write will take.
+            socklen_t length = sizeof size;
+            if (getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, &length) != 0 || ioctl(fd, SIOCOUTQ, &queued) != 0) {
+                return 0;
             }
             break;
+        }
         case FdType::Pipe:
-            if (ioctl(fd, FIONREAD, &queued) != 0) {
-                queued = 0;
+            size = fcntl(fd, F_GETPIPE_SZ);
+            if (size < 0 || ioctl(fd, FIONREAD, &queued) != 0) {
+                return 0;
             }
             break;
         default:
             return 0;
     }
-    return capacity > queued ? capacity - queued : 0;
+    return size > queued ? size - queued : 0;
+}
+
+int filter(FdEntry &entry, bool isRead, bool fresh, bool datagramsOnly, Verdict *verdict) {
+    const int fd = entry.fd;
+    *verdict = Verdict{};
+    uint32_t events = entry.seen;
+    int64_t bytes = -1;
+    if (!fresh) {
+        // A reader with bytes queued is ready and the count is its data: the one ioctl the event
+        // needs anyway. An end or an error that came since the latest report comes with a report
+        // of its own, which the collection before this scan took in; without one, an empty
+        // stream or pipe is not ready, and only a report that showed more is probed again.
+        constexpr uint32_t kMore = EPOLLRDHUP | EPOLLHUP | EPOLLERR;
+        if (isRead && entry.type != FdType::Listener && entry.type != FdType::Other) {
+            int count = 0;
+            if (ioctl(fd, FIONREAD, &count) == 0) {
+                bytes = count;
+                if (count > 0) {
+                    events |= EPOLLIN;
+                } else if (!(events & kMore) && entry.type != FdType::Datagram) {
+                    return 0;
+                }
+            }
+        }
+        if (bytes <= 0) {
+            struct pollfd probe {};
+            probe.fd = fd;
+            probe.events = POLLIN | POLLOUT | POLLRDHUP;
+            if (poll(&probe, 1, 0) < 0) {
+                return errno;
+            }
+            if (probe.revents & POLLNVAL) {
+                return EBADF;
+            }
+            // poll(2) and epoll share the values of IN, OUT, ERR, HUP and RDHUP.
+            events = static_cast<uint32_t>(probe.revents);
+            entry.seen = events;
+        }
+    }
+    const Readiness ready = readiness(entry.type, events);
+    if (isRead) {
+        if (!ready.read) {
+            return 0;
+        }
+        verdict->eof = ready.readEof;
+        verdict->data = bytes >= 0 ? bytes : readData(fd, &entry.type);
+        const bool empty = verdict->data == 0 && !verdict->eof && !(events & EPOLLERR);
+        if (entry.type == FdType::Datagram) {
+            // FreeBSD counts every queued byte, Linux only the next datagram: a reader with
+            // EV_CLEAR comes back while a datagram is queued, never for an error or a shut
+            // receive side alone. An empty datagram is data.
+            verdict->ready = !datagramsOnly || verdict->data > 0 || ((events & EPOLLIN) && !(events & EPOLLRDHUP));
+        } else {
+            // An empty stream or pipe that was readable when reported: another thread took it.
+            verdict->ready = !(empty && (entry.type == FdType::Stream || entry.type == FdType::Pipe));
+        }
+        return 0;
+    }
+    // The read data may have found a listener, which has no write readiness at all.
+    if (!ready.write || entry.type == FdType::Listener) {
+        return 0;
+    }
+    verdict->eof = ready.writeEof;
+    verdict->data = writeData(fd, entry.type);
+    // A ready writer always has room: with none left it waits for the next report.
+    verdict->ready = verdict->eof || verdict->data > 0 || entry.type == FdType::Other;
+    return 0;
 }
 
 }  // namespace quarn::platform::kq

@@ -1,4 +1,5 @@
-// The table of kqueue states, indexed by the kqueue descriptor, and the small list helpers.
+// The table of kqueue states, indexed by the kqueue descriptor, and the ready queue's links: the
+// one FIFO of active knotes per kqueue that every source feeds at the tail.
 #include "platform/linux/kqueue_state.h"
 
 #include <sys/epoll.h>
@@ -62,10 +63,9 @@ std::atomic<State *> *slotFor(int kq, bool create) {
 }
 
 void clearTables(State &state) {
+    clearQueue(state);
     clearEntries(state);
     clearUsers(state);
-    state.activeHead = state.activeTail = -1;
-    state.readyHead = state.readyTail = nullptr;
     state.wakePosted = false;
 }
 
@@ -163,44 +163,33 @@ void unpinUnlocked(State &state, std::unique_lock<std::mutex> &lock) {
     }
 }
 
-void listActive(State &state, int fd) {
-    FdEntry &entry = *findEntry(state, fd);
-    if (entry.listed) {
+void enqueue(State &state, QueueLink &link) {
+    if (link.queued) {
         return;
     }
-    entry.listed = true;
-    entry.nextActive = -1;
-    if (state.activeTail < 0) {
-        state.activeHead = fd;
-    } else {
-        findEntry(state, state.activeTail)->nextActive = fd;
+    if (state.queue.next == nullptr) {
+        clearQueue(state);
     }
-    state.activeTail = fd;
+    link.queued = true;
+    link.next = &state.queue;
+    link.prev = state.queue.prev;
+    state.queue.prev->next = &link;
+    state.queue.prev = &link;
 }
 
-void listReady(State &state, UserKnote &knote) {
-    if (knote.listed) {
+void dequeue(QueueLink &link) {
+    if (!link.queued) {
         return;
     }
-    knote.listed = true;
-    knote.next = nullptr;
-    knote.prev = state.readyTail;
-    if (state.readyTail == nullptr) {
-        state.readyHead = &knote;
-    } else {
-        state.readyTail->next = &knote;
-    }
-    state.readyTail = &knote;
+    link.prev->next = link.next;
+    link.next->prev = link.prev;
+    link.prev = link.next = nullptr;
+    link.queued = false;
 }
 
-void unlistReady(State &state, UserKnote &knote) {
-    if (!knote.listed) {
-        return;
-    }
-    knote.listed = false;
-    (knote.prev == nullptr ? state.readyHead : knote.prev->next) = knote.next;
-    (knote.next == nullptr ? state.readyTail : knote.next->prev) = knote.prev;
-    knote.prev = knote.next = nullptr;
+void clearQueue(State &state) {
+    // The knotes themselves are freed with their tables; only the head is reset here.
+    state.queue.next = state.queue.prev = &state.queue;
 }
 
 }  // namespace quarn::platform::kq

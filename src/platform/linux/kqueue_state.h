@@ -22,8 +22,6 @@
 namespace quarn::platform::kq {
 
 inline constexpr uint64_t kWakeData = ~uint64_t{0};
-inline constexpr uint8_t kReadBit = 1;
-inline constexpr uint8_t kWriteBit = 2;
 
 // Flags a knote keeps from the change that created it and reports back with every event:
 // FreeBSD strips the action flags and the system flags.
@@ -33,11 +31,23 @@ inline constexpr uint16_t kKeptFlags = static_cast<uint16_t>(~(EV_ADD | EV_DELET
 // A stream socket becomes a Listener when the read filter's data shows it listens.
 enum class FdType : uint8_t { Other, Stream, Listener, Datagram, Pipe };
 
+// A place in the ready queue: a descriptor knote, a user knote, or the marker a scan puts at
+// the tail to know where the knotes it found end. Knotes and user knotes begin with it.
+enum class LinkKind : uint8_t { Read, Write, User, Marker };
+struct QueueLink {
+    QueueLink *prev = nullptr;
+    QueueLink *next = nullptr;
+    LinkKind kind = LinkKind::Marker;
+    bool queued = false;
+};
+
 struct Knote {
+    QueueLink link;
     bool present = false;
     bool enabled = false;
+    bool eof = false;  // EV_ONESHOT: the end its activation saw, delivered as it fired
     uint16_t flags = 0;
-    uint32_t emittedCall = 0;  // the kevent call whose results hold it, to report it once per call
+    int64_t data = 0;  // EV_ONESHOT: the data its activation measured
     void *udata = nullptr;
     uint64_t ext[4] = {};
 };
@@ -47,27 +57,17 @@ struct FdEntry {
     Knote write;
     uint32_t incarnation = 0;  // of the current epoll registration, so stale events are dropped
     uint32_t mask = 0;         // the events registered with epoll; 0 when not registered
-    int32_t capacity = 0;      // send buffer or pipe size, for the write filter's data
-    int32_t nextActive = -1;
+    uint32_t seen = 0;         // the events of the latest report (or probe) of the descriptor
+    uint32_t reportedIn = 0;   // the collection that took in that report
+    int32_t fd = -1;           // set while a knote is present
     FdType type = FdType::Other;
-    uint8_t rearm = 0;     // level knotes to re-arm by one EPOLL_CTL_MOD on the next call
-    uint8_t pending = 0;   // other knotes to evaluate again at the start of the next call
-    bool listed = false;   // on the active list
-    bool demoted = false;  // level knotes registered edge-triggered after a spurious level event
-    bool counted = false;  // counted among its page's entries in use
-};
+    bool counted = false;      // counted among its page's entries in use
 
-// Forgets everything about a descriptor's knotes but keeps its place on the active list,
-// which is unlinked lazily, and its count in the page.
-inline void resetEntry(FdEntry &entry) {
-    const bool listed = entry.listed;
-    const int32_t next = entry.nextActive;
-    const bool counted = entry.counted;
-    entry = FdEntry{};
-    entry.listed = listed;
-    entry.nextActive = next;
-    entry.counted = counted;
-}
+    FdEntry() {
+        read.link.kind = LinkKind::Read;
+        write.link.kind = LinkKind::Write;
+    }
+};
 
 inline bool isLevel(const Knote &knote) { return !(knote.flags & (EV_CLEAR | EV_ONESHOT | EV_DISPATCH)); }
 
@@ -81,6 +81,7 @@ struct FdTable {
 };
 
 struct UserKnote {
+    QueueLink link;
     uint64_t ident = 0;
     bool enabled = false;
     bool triggered = false;
@@ -89,14 +90,10 @@ struct UserKnote {
     int64_t data = 0;
     void *udata = nullptr;
     uint64_t ext[4] = {};
-    uint32_t emittedCall = 0;
-    bool listed = false;  // on the ready list
-    UserKnote *prev = nullptr;
-    UserKnote *next = nullptr;
 };
 
 // User knotes by identifier: open addressing over pointers to knotes allocated one by one, so
-// that a knote never moves while the ready list links it.
+// that a knote never moves while the ready queue links it.
 struct UserTable {
     UserKnote **slots = nullptr;
     uint32_t capacity = 0;  // a power of two, or 0
@@ -117,23 +114,30 @@ struct State {
     // Threads using kq or wakeFd outside the mutex (waits, wake arms). Changed under the mutex,
     // except by unpinUnlocked.
     std::atomic<int> pins{0};
-    uint32_t callCounter = 0;
+    int sleepers = 0;  // threads in a wait that may block
+    uint32_t collections = 0;
     uint32_t incarnationCounter = 0;
     FdTable fds;
-    int activeHead = -1;
-    int activeTail = -1;
+    // The ready queue: a circular list through this head, in the order knotes became active.
+    QueueLink queue;
     UserTable users;
-    UserKnote *readyHead = nullptr;
-    UserKnote *readyTail = nullptr;
     State *nextLive = nullptr;  // written once, before the state is published
 };
+
+// The knote a queue link begins, and the entry of a descriptor knote (both are standard-layout).
+inline Knote &knoteOf(QueueLink &link) { return reinterpret_cast<Knote &>(link); }
+inline FdEntry &entryOf(Knote &knote) {
+    auto *bytes = reinterpret_cast<unsigned char *>(&knote);
+    return *reinterpret_cast<FdEntry *>(knote.link.kind == LinkKind::Read ? bytes : bytes - offsetof(FdEntry, write));
+}
+inline UserKnote &userOf(QueueLink &link) { return reinterpret_cast<UserKnote &>(link); }
+inline bool queueEmpty(const State &state) { return state.queue.next == &state.queue || state.queue.next == nullptr; }
 
 // The events of one kevent call, written in place into the caller's list.
 struct Output {
     struct kevent *events;
     int capacity;
     int count;
-    uint32_t call;
 
     bool full() const { return count >= capacity; }
 };
@@ -153,19 +157,24 @@ size_t heldBytes();
 FdEntry *findEntry(State &state, int fd);
 // The entry of fd, allocating its page; null when memory runs out.
 FdEntry *obtainEntry(State &state, int fd);
-// Counts the entry in its page while it is in use and frees the page when none is. Call it
-// when no reference to an entry of that page is held any more.
+// Counts the entry in its page while it is in use and frees the page when none is (also a page
+// obtained for a change that was then refused). Call it when no reference to an entry of that
+// page is held any more.
 void settleEntry(State &state, int fd);
+// Forgets everything about a descriptor's knotes (they leave the ready queue) but keeps its
+// count in the page.
+void resetEntry(State &state, FdEntry &entry);
 // Every entry and page gone.
 void clearEntries(State &state);
 
 UserKnote *findUser(State &state, uint64_t ident);
 // A new knote with that identifier (not yet present); null when memory runs out.
 UserKnote *insertUser(State &state, uint64_t ident);
+// Takes the knote out of the ready queue and the table, and frees it.
 void eraseUser(State &state, UserKnote *knote);
 void clearUsers(State &state);
 
-// --- table (kqueue_state.cpp) ---
+// --- table and ready queue (kqueue_state.cpp) ---
 
 // The state of kqueue descriptor kq, or null when it never was one.
 State *findState(int kq);
@@ -184,21 +193,20 @@ void closeOrphanedWakeFd(State &state);
 // The first of every state ever created (a list that only grows).
 State *firstState();
 
-// Active list of descriptors with re-arm or pending bits. Caller holds the mutex.
-void listActive(State &state, int fd);
-// User knotes that are enabled and triggered. Caller holds the mutex.
-void listReady(State &state, UserKnote &knote);
-void unlistReady(State &state, UserKnote &knote);
+// The ready queue. Caller holds the mutex. enqueue puts a link at the tail unless it is queued.
+void enqueue(State &state, QueueLink &link);
+void dequeue(QueueLink &link);
+void clearQueue(State &state);
 
 // --- registrations (kqueue_changes.cpp) ---
 
 // Applies one change; returns 0 or the errno value FreeBSD would report for it.
 int applyChange(State &state, const struct kevent &change);
 // Brings the epoll registration of fd in line with its knotes (an EPOLL_CTL_MOD re-evaluates
-// readiness). A registration found stale drops the entry. Returns 0 or an errno value.
+// readiness, so a ready knote is reported again). A registration found stale drops the entry.
+// Returns 0 or an errno value.
 int syncRegistration(State &state, int fd);
-// The events a registration of these knotes asks epoll for; without EPOLLET when every enabled
-// knote is a level knote and the descriptor was not demoted.
+// The events a registration of these knotes asks epoll for: always edge-triggered.
 uint32_t wantedMask(const FdEntry &entry);
 // Drops both knotes of fd and its registration (EPOLL_CTL_DEL while fd is still open).
 void dropEntry(State &state, int fd, bool unregister);
@@ -208,18 +216,16 @@ int postWake(State &state);
 // The EPOLL_CTL_MOD that arms it. Returns 0 or an errno value.
 int armWake(int kq, int wakeFd);
 
-// --- delivery (kqueue_deliver.cpp) ---
+// --- the scan (kqueue_deliver.cpp) ---
 
-// Delivers what the previous calls left (knotes that did not fit, datagram readers, knotes with
-// an edge after their event), evaluated as they are now, and re-arms level knotes delivered from
-// an edge-triggered registration so that the wait reports them if they are still ready.
-void drainActive(State &state, Output &out);
-// Delivers triggered user events while there is room.
-void drainUsers(State &state, Output &out);
-// Translates one epoll event into kevent records.
-void translate(State &state, uint64_t data, uint32_t events, Output &out);
+// Activates the knotes one epoll report makes ready: they join the ready queue's tail.
+void activate(State &state, uint64_t data, uint32_t events);
+// FreeBSD's kqueue_scan: takes knotes from the head of the queue up to a marker put at its tail,
+// re-checks each (EV_ONESHOT excepted), writes what is ready while there is room, and puts a
+// delivered level knote back at the tail.
+void scan(State &state, Output &out);
 
-// --- readiness (kqueue_readiness.cpp) ---
+// --- filter functions (kqueue_readiness.cpp) ---
 
 struct Readiness {
     bool read = false;
@@ -230,11 +236,22 @@ struct Readiness {
 
 // FreeBSD's view of a descriptor of this type, from the epoll events Linux reported.
 Readiness readiness(FdType type, uint32_t events);
-// The type of fd and the capacity its write filter measures against. Returns 0 or an errno.
-int describe(int fd, FdType *type, int32_t *capacity);
+// The type of fd. Returns 0 or an errno.
+int describe(int fd, FdType *type);
 // The read filter's data; may find out that a stream socket listens and update *type.
 int64_t readData(int fd, FdType *type);
-// The write filter's data.
-int64_t writeData(int fd, FdType type, int64_t capacity);
+// The write filter's data: the free space of the send buffer or pipe at this moment.
+int64_t writeData(int fd, FdType type);
+
+// What a filter function says of one knote now.
+struct Verdict {
+    bool ready = false;
+    bool eof = false;
+    int64_t data = 0;
+};
+// Re-checks a knote of fd. `fresh`: the entry's latest report was collected for this very scan
+// and stands for the descriptor's state. Returns 0, or the errno of a probe that failed (the
+// knote is then neither ready nor lost). A descriptor found closed gives EBADF.
+int filter(FdEntry &entry, bool isRead, bool fresh, bool datagramsOnly, Verdict *verdict);
 
 }  // namespace quarn::platform::kq

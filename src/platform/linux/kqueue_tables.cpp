@@ -1,4 +1,5 @@
-// The memory of a kqueue: pages of descriptor entries and the table of user knotes, both
+// The memory of a kqueue, where its knotes live while the ready queue links them: pages of
+// descriptor entries and the table of user knotes, both
 // allocated as registrations need them and given back as they go, so that a kqueue costs what
 // is registered in it rather than what the highest descriptor number is. Every allocation is
 // counted and none throws: running out of memory is ENOMEM for the change that needed it.
@@ -20,7 +21,8 @@ constexpr int kPageSize = 1 << kPageBits;
 std::atomic<size_t> held{0};
 
 bool inUse(const FdEntry &entry) {
-    return entry.mask != 0 || entry.read.present || entry.write.present || entry.listed;
+    return entry.mask != 0 || entry.read.present || entry.write.present || entry.read.link.queued ||
+           entry.write.link.queued;
 }
 
 uint32_t slotOf(uint64_t ident, uint32_t capacity) {
@@ -133,18 +135,23 @@ FdEntry *obtainEntry(State &state, int fd) {
 
 void settleEntry(State &state, int fd) {
     FdEntry *entry = findEntry(state, fd);
-    if (entry == nullptr || inUse(*entry) == entry->counted) {
+    if (entry == nullptr) {
         return;
     }
     FdTable &table = state.fds;
-    FdPage *page = table.pages[static_cast<uint32_t>(fd) >> kPageBits];
-    entry->counted = !entry->counted;
-    if (entry->counted) {
-        page->inUse++;
-        return;
+    const uint32_t index = static_cast<uint32_t>(fd) >> kPageBits;
+    FdPage *page = table.pages[index];
+    if (inUse(*entry) != entry->counted) {
+        entry->counted = !entry->counted;
+        if (entry->counted) {
+            page->inUse++;
+            return;
+        }
+        page->inUse--;
     }
-    if (--page->inUse == 0) {
-        table.pages[static_cast<uint32_t>(fd) >> kPageBits] = nullptr;
+    // Also a page that a refused change obtained and never used: nothing outlives the change.
+    if (page->inUse == 0) {
+        table.pages[index] = nullptr;
         page->~FdPage();
         release(page, sizeof(FdPage));
         // The last page gone: the directory too, so that an empty kqueue holds nothing.
@@ -153,6 +160,14 @@ void settleEntry(State &state, int fd) {
             table = FdTable{};
         }
     }
+}
+
+void resetEntry(State &, FdEntry &entry) {
+    dequeue(entry.read.link);
+    dequeue(entry.write.link);
+    const bool counted = entry.counted;
+    entry = FdEntry{};
+    entry.counted = counted;
 }
 
 void clearEntries(State &state) {
@@ -187,6 +202,7 @@ UserKnote *insertUser(State &state, uint64_t ident) {
         return nullptr;
     }
     auto *knote = new (memory) UserKnote{};
+    knote->link.kind = LinkKind::User;
     knote->ident = ident;
     uint32_t slot = slotOf(ident, table.capacity);
     while (table.slots[slot] != nullptr) {
@@ -198,6 +214,7 @@ UserKnote *insertUser(State &state, uint64_t ident) {
 }
 
 void eraseUser(State &state, UserKnote *knote) {
+    dequeue(knote->link);
     UserTable &table = state.users;
     const uint32_t mask = table.capacity - 1;
     uint32_t hole = slotOf(knote->ident, table.capacity);
