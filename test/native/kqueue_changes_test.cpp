@@ -70,6 +70,30 @@ TEST(KQueueChangeErrors, ReceiptsAnswerEveryChangeWithoutWaiting) {
     EXPECT_EQ(events[0].ident, 1u);
 }
 
+TEST(KQueueChangeErrors, ReceiptMeetingAFullListReturnsZero) {
+    Fd kq = newKqueue();
+    struct kevent changes[2] = {change(1, EVFILT_USER, EV_ADD | EV_RECEIPT), change(2, EVFILT_USER, EV_ADD | EV_RECEIPT)};
+    struct kevent record {};
+    // FreeBSD's kqueue_kevent returns 0 when a receipt finds no room, whatever it wrote before.
+    EXPECT_EQ(kevent(kq.get(), changes, 2, &record, 1, nullptr), 0);
+    EXPECT_EQ(record.ident, 1u);
+    EXPECT_EQ(apply(kq.get(), {change(2, EVFILT_USER, EV_DELETE)}), 0) << "the change with the receipt was applied";
+}
+
+TEST(KQueueChangeErrors, PipeWriteKnoteWithoutReaderIsEpipe) {
+    Fd kq = newKqueue();
+    Fd readEnd, writeEnd;
+    makePipe(readEnd, writeEnd);
+    readEnd.reset();
+    errno = 0;
+    EXPECT_EQ(apply(kq.get(), {change(writeEnd.get(), EVFILT_WRITE, EV_ADD)}), -1);
+    EXPECT_EQ(errno, EPIPE);
+    struct kevent add = change(writeEnd.get(), EVFILT_WRITE, EV_ADD), record {};
+    ASSERT_EQ(kevent(kq.get(), &add, 1, &record, 1, nullptr), 1);
+    EXPECT_EQ(record.flags, EV_ERROR);
+    EXPECT_EQ(record.data, EPIPE);
+}
+
 TEST(KQueueChangeErrors, InvalidChangesGiveFreeBsdErrors) {
     Fd kq = newKqueue();
     Fd readEnd, writeEnd;

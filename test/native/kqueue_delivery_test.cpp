@@ -87,6 +87,36 @@ TEST(KQueueDelivery, HeldBackKnoteThatIsNoLongerReadyIsNotReported) {
     EXPECT_TRUE(wait(kq.get(), 8, 20).empty());
 }
 
+TEST(KQueueDelivery, HeldBackOneshotIsDeliveredAsItFiredThenDeleted) {
+    // EV_ONESHOT read and write on one socket, room for one: the write knote waits in the queue
+    // while the caller fills the send buffer; it comes as it fired and is gone after.
+    Fd kq = newKqueue();
+    Fd mine, peer;
+    ASSERT_NO_FATAL_FAILURE(localStreamPair(mine, peer));
+    ASSERT_EQ(write(peer.get(), "x", 1), 1);
+    ASSERT_EQ(apply(kq.get(), {change(mine.get(), EVFILT_READ, EV_ADD | EV_ONESHOT),
+                               change(mine.get(), EVFILT_WRITE, EV_ADD | EV_ONESHOT)}),
+              0);
+    auto first = wait(kq.get(), 1, 1000);
+    ASSERT_EQ(first.size(), 1u);
+    const int16_t held = first[0].filter == EVFILT_READ ? EVFILT_WRITE : EVFILT_READ;
+    if (held == EVFILT_WRITE) {
+        char chunk[4096] = {};
+        while (write(mine.get(), chunk, sizeof chunk) > 0) {
+        }
+    } else {
+        char buffer[8];
+        ASSERT_EQ(read(mine.get(), buffer, sizeof buffer), 1);
+    }
+    auto second = wait(kq.get(), 1, 1000);
+    ASSERT_EQ(second.size(), 1u);
+    EXPECT_EQ(second[0].filter, held);
+    EXPECT_GT(second[0].data, 0);
+    errno = 0;
+    EXPECT_EQ(apply(kq.get(), {change(mine.get(), held, EV_DELETE)}), -1);
+    EXPECT_EQ(errno, ENOENT) << "a delivered one-shot knote stays armed";
+}
+
 // Sends three datagrams of 100 bytes to `receiver`, then reads as a FreeBSD reader does: takes
 // what `data` announces, waits again. Returns the datagrams it got.
 int datagramsTakenByAnnouncedSize(int kq, int receiver, int sender, const sockaddr *to, socklen_t length) {

@@ -7,6 +7,8 @@
 
 #include <cstdio>
 
+#include <fcntl.h>
+
 #include "kqueue_test_support.h"
 #include "kqueue_wrap.h"
 #include "platform/linux/kqueue_state.h"
@@ -69,6 +71,29 @@ TEST(KQueueMemory, ManyUserEventsComeAndGoWithoutKeepingMemory) {
     }
     EXPECT_EQ(delivered, 500u);
     EXPECT_EQ(heldBytes(), before);
+}
+
+TEST(KQueueMemory, RefusedAddKeepsNothing) {
+    Fd kq = newKqueue();
+    Fd file(open("/proc/self/stat", O_RDONLY | O_CLOEXEC));
+    Fd spare(open("/dev/null", O_RDONLY | O_CLOEXEC));
+    const int closedNumber = spare.get();
+    spare.reset();
+    const struct {
+        uint64_t ident;
+        int error;
+    } refused[] = {{static_cast<uint64_t>(closedNumber), EBADF},
+                   {static_cast<uint64_t>(file.get()), EPERM},
+                   {0x7ffffff0, EBADF}};
+    for (const auto &r : refused) {
+        const size_t before = heldBytes();
+        for (int i = 0; i < 100; i++) {
+            errno = 0;
+            EXPECT_EQ(apply(kq.get(), {change(r.ident, EVFILT_READ, EV_ADD)}), -1);
+            EXPECT_EQ(errno, r.error) << "ident " << r.ident;
+        }
+        EXPECT_EQ(heldBytes(), before) << "refused adds on " << r.ident << " kept memory";
+    }
 }
 
 TEST(KQueueMemory, AllocationFailureIsEnomemForTheChangeAndLeavesNothing) {

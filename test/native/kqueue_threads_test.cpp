@@ -37,6 +37,48 @@ TEST(KQueueThreads, TriggerFromAnotherThreadWakesALongWaitAtOnce) {
     EXPECT_LT(elapsedMs(triggered), 10000);
 }
 
+TEST(KQueueThreads, TwoWaitersWithRoomForOneBothWakeForTwoEvents) {
+    // One call makes two knotes ready: one waiter takes the first, the knote left queued wakes
+    // the other, as FreeBSD wakes every waiter while knotes are queued.
+    for (bool sockets : {false, true}) {
+        Fd kq = newKqueue();
+        Fd mine, peer;
+        ASSERT_NO_FATAL_FAILURE(localStreamPair(mine, peer));
+        ASSERT_EQ(write(peer.get(), "x", 1), 1);
+        ASSERT_EQ(apply(kq.get(), {change(1, EVFILT_USER, EV_ADD | EV_CLEAR), change(2, EVFILT_USER, EV_ADD | EV_CLEAR),
+                                   change(mine.get(), EVFILT_READ, EV_ADD | EV_CLEAR | EV_DISABLE),
+                                   change(mine.get(), EVFILT_WRITE, EV_ADD | EV_CLEAR | EV_DISABLE)}),
+                  0);
+        std::atomic<int> waiting{0};
+        std::atomic<int64_t> slowest{0};
+        std::atomic<int> got{0};
+        auto waiter = [&] {
+            waiting++;
+            const auto start = std::chrono::steady_clock::now();
+            got += static_cast<int>(wait(kq.get(), 1, 2000).size());
+            const int64_t took = elapsedMs(start);
+            for (int64_t seen = slowest.load(); took > seen && !slowest.compare_exchange_weak(seen, took);) {
+            }
+        };
+        std::thread one(waiter), two(waiter);
+        while (waiting < 2) {
+            std::this_thread::yield();
+        }
+        usleep(20000);  // both blocked in epoll
+        const auto triggered = std::chrono::steady_clock::now();
+        if (sockets) {
+            ASSERT_EQ(apply(kq.get(), {change(mine.get(), EVFILT_READ, EV_ENABLE), change(mine.get(), EVFILT_WRITE, EV_ENABLE)}),
+                      0);
+        } else {
+            ASSERT_EQ(apply(kq.get(), {change(1, EVFILT_USER, 0, NOTE_TRIGGER), change(2, EVFILT_USER, 0, NOTE_TRIGGER)}), 0);
+        }
+        one.join();
+        two.join();
+        EXPECT_EQ(got.load(), 2) << (sockets ? "socket knotes" : "user events");
+        EXPECT_LT(elapsedMs(triggered), 1000) << "a waiter slept beside a ready knote (" << slowest.load() << " ms)";
+    }
+}
+
 // One waiter, four threads firing their own user events and waiting for each to be seen, and
 // one thread adding and deleting knotes all along: every trigger must produce a wakeup.
 TEST(KQueueThreads, NoWakeupIsLostUnderConcurrentTriggersAndRegistrations) {
