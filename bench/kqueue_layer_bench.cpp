@@ -74,7 +74,8 @@ struct ReadyPair {
 };
 
 // One ready descriptor among `idle` idle ones. Level: the knote stays ready and every wait
-// reports it (the layer re-arms it with one EPOLL_CTL_MOD per wait). Edge (EV_CLEAR against
+// reports it (the layer puts it back in its ready queue and re-checks it with the FIONREAD that
+// fills data). Edge (EV_CLEAR against
 // EPOLLET): each iteration writes a byte, waits for it and reads it back, on both sides.
 void layerOneReady(benchmark::State &state, bool level) {
     const int idle = static_cast<int>(state.range(0));

@@ -13,13 +13,18 @@
 // after its event, a dispatch knote disabled. Between short event lists, traffic, shutdowns and
 // datagram queues, a collection with room for everything checks that nothing was lost: a ready
 // read knote with something new since its last event is reported, a level knote and a datagram
-// reader on every call while ready (a reader taking what data announces gets every datagram),
-// and an ended stream with EV_EOF. At the end every descriptor is closed and the process has
-// exactly as many open descriptors as before the input.
+// reader on every call while a datagram is queued (a reader taking what data announces gets
+// every datagram, an error or a shut receive side alone is reported once), and an ended stream
+// with EV_EOF. Short lists share the ready queue fairly: with m knotes and room for k, a ready
+// level reader comes within ceil(m/k) calls, and no call returns nothing while one is ready.
+// Write events always announce room; a refused change leaves the layer's memory as it was. At
+// the end every descriptor is closed and the process has exactly as many open descriptors as
+// before the input.
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <fuzzer/FuzzedDataProvider.h>
+#include <sys/ioctl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -39,6 +44,7 @@
 #include <vector>
 
 #include "platform/event.h"
+#include "platform/linux/kqueue_state.h"
 
 namespace {
 
@@ -250,7 +256,9 @@ int predictedError(const struct kevent &change, const Model &model, const Fixtur
     // the small identifiers also name the process's standard descriptors, of any kind.
     for (int slot = 0; slot < kFdSlots; slot++) {
         if (slot != kQueue && f.own[slot] && f.fds[slot] == fd) {
-            return 0;
+            // FreeBSD refuses a write knote on a pipe whose reader is gone.
+            const bool readerGone = !f.own[kPipeRead] || f.replaced[kPipeRead];
+            return slot == kPipeWrite && change.filter == EVFILT_WRITE && readerGone ? EPIPE : 0;
         }
     }
     return -1;
@@ -321,7 +329,7 @@ bool sameExceptFlagsAndData(const struct kevent &a, const struct kevent &b) {
 
 bool knownErrno(int64_t value) {
     return value == EINVAL || value == EBADF || value == ENOENT || value == EPERM || value == ELOOP ||
-           value == ENOMEM;
+           value == ENOMEM || value == EPIPE;
 }
 
 void keventCall(FuzzedDataProvider &input, const Fixture &f, Model &model) {
@@ -353,10 +361,17 @@ void keventCall(FuzzedDataProvider &input, const Fixture &f, Model &model) {
     std::memset(events.data(), 0xEE, events.size() * sizeof(struct kevent));
     const std::vector<struct kevent> untouched = events;
     const auto started = std::chrono::steady_clock::now();
+    const size_t heldBefore = quarn::platform::kq::heldBytes();
     errno = 0;
     const int result = quarn::platform::kevent(f.fds[kQueue], changes.data(), nchanges, events.data(), nevents,
                                                &timeout);
     const int error = errno;
+    const size_t heldAfter = quarn::platform::kq::heldBytes();
+    // One change, refused: nothing it allocated outlives it.
+    if (nchanges == 1 && changes[0].filter != 0 &&
+        ((result < 0 && nevents == 0) || (result == 1 && (events[0].flags & EV_ERROR) && events[0].data != 0))) {
+        require(heldAfter <= heldBefore, "a refused change leaves the layer's memory as it was");
+    }
     if (std::getenv("QUARN_FUZZ_TRACE") != nullptr) {
         // Reproducing a finding: QUARN_FUZZ_TRACE=1 kqueue_changes_fuzz crash-file
         for (const struct kevent &c : changes) {
@@ -404,6 +419,15 @@ void keventCall(FuzzedDataProvider &input, const Fixture &f, Model &model) {
             applyToModel(model, f, change);
         }
         require(false, "a change that should succeed failed");
+    }
+    if (result == 0 && nevents > 0 && std::memcmp(&events[0], &untouched[0], sizeof(struct kevent)) != 0) {
+        // A receipt met a full list: FreeBSD's kqueue_kevent returns 0 there, whatever records it
+        // wrote before, and the changes after it are not applied.
+        for (int i = 0; i < nevents; i++) {
+            require(events[static_cast<size_t>(i)].flags == EV_ERROR, "a full list of records before a receipt");
+        }
+        model.certain = false;
+        return;
     }
     for (size_t i = static_cast<size_t>(result); i < static_cast<size_t>(nevents); i++) {
         require(std::memcmp(&events[i], &untouched[i], sizeof(struct kevent)) == 0, "nothing written past the result");
@@ -471,6 +495,9 @@ void keventCall(FuzzedDataProvider &input, const Fixture &f, Model &model) {
                 "no action or error flag on an event");
         require(event.udata == udataOf(event.ident, event.filter), "an event carries its own knote's udata");
         require(seen.insert(key).second, "each knote at most once per call");
+        if (event.filter == EVFILT_WRITE && !(event.flags & EV_EOF)) {
+            require(event.data > 0, "a write event announces room");
+        }
         if (event.filter != EVFILT_USER) {
             require(event.ident <= static_cast<uint64_t>(INT_MAX), "a descriptor event names a descriptor");
             require(event.fflags == 0, "no notes on a descriptor event");
@@ -495,6 +522,7 @@ constexpr Slot kReaders[] = {kPipeRead, kPairA, kPairB, kUdp};
 struct ReadState {
     bool ready = false;
     bool ended = false;
+    bool datagram = false;  // a datagram is queued
 };
 
 ReadState readState(const Fixture &f, Slot slot) {
@@ -512,9 +540,12 @@ ReadState readState(const Fixture &f, Slot slot) {
         state.ended = probe.revents & POLLHUP;
         state.ready = in || state.ended;
         break;
-    case kUdp:
+    case kUdp: {
         state.ready = in || err;
+        int bytes = 0;
+        state.datagram = (in && !(probe.revents & POLLRDHUP)) || (ioctl(f.fds[slot], FIONREAD, &bytes) == 0 && bytes > 0);
         break;
+    }
     default:
         state.ended = probe.revents & POLLRDHUP;
         state.ready = in || err || state.ended;
@@ -523,12 +554,51 @@ ReadState readState(const Fixture &f, Slot slot) {
     return state;
 }
 
+// Short lists over the one ready queue: with m knotes and room for k, every level reader that is
+// ready (and stays so: nothing reads meanwhile) comes within ceil(m/k) calls, and no call
+// returns nothing while one is ready.
+void shortCalls(FuzzedDataProvider &input, const Fixture &f, Model &model) {
+    if (!model.certain || !model.limbo.empty() || model.knotes.empty()) {
+        return;
+    }
+    const int room = input.ConsumeIntegralInRange<int>(1, 3);
+    const int calls = (static_cast<int>(model.knotes.size()) + room - 1) / room;
+    std::set<Key> due;
+    for (Slot slot : kReaders) {
+        const Key key{static_cast<uint64_t>(f.fds[slot]), EVFILT_READ};
+        auto found = model.knotes.find(key);
+        if (f.own[slot] && !f.replaced[slot] && found != model.knotes.end() && found->second.enabled &&
+            !found->second.clear && !found->second.oneshot && !found->second.dispatch && readState(f, slot).ready) {
+            due.insert(key);
+        }
+    }
+    for (int call = 0; call < calls; call++) {
+        struct kevent events[3];
+        struct timespec zero {};
+        const int result = quarn::platform::kevent(f.fds[kQueue], nullptr, 0, events, room, &zero);
+        require(result >= 0 && result <= room, "a short collection succeeds within its room");
+        require(result > 0 || due.empty(), "no call returns nothing while a knote is ready");
+        for (int i = 0; i < result; i++) {
+            const struct kevent &event = events[i];
+            require(model.knotes.count({event.ident, event.filter}) != 0, "an event of a knote that exists");
+            require(event.filter != EVFILT_WRITE || (event.flags & EV_EOF) || event.data > 0,
+                    "a write event announces room");
+            due.erase({event.ident, event.filter});
+            deliveredToModel(model, f, event);
+        }
+    }
+    require(due.empty(), "with m knotes and room for k, a ready level reader comes within ceil(m/k) calls");
+}
+
 // Collects until nothing is left, with room for everything, as an event loop does after the
 // short lists and the traffic of the other steps: a ready read knote with something new is
 // reported, a level knote and a datagram reader on every call while ready, an ended stream with
 // EV_EOF. The datagram reader takes what data announces (at least one datagram), as a FreeBSD
 // reader may, and must still be told of the rest.
 void collectAll(FuzzedDataProvider &input, const Fixture &f, Model &model) {
+    if (input.ConsumeBool()) {
+        shortCalls(input, f, model);
+    }
     const int calls = input.ConsumeIntegralInRange<int>(1, 3);
     for (int call = 0; call < calls; call++) {
         if (!model.certain) {
@@ -572,7 +642,8 @@ void collectAll(FuzzedDataProvider &input, const Fixture &f, Model &model) {
                 continue;
             }
             const KnoteModel &knote = found->second;
-            const bool again = !knote.clear || (slot == kUdp && !knote.oneshot && !knote.dispatch);
+            const bool again =
+                !knote.clear || (slot == kUdp && !knote.oneshot && !knote.dispatch && before[slot].datagram);
             if (model.fresh[slot] || again) {
                 require(reported.count(key) != 0, "a ready read knote with news is reported");
             }
