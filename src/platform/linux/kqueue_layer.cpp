@@ -129,6 +129,7 @@ int collect(State &state, std::unique_lock<std::mutex> &lock, Output &out, const
         // those already waiting; the wait blocks only while nothing is queued.
         const bool block = !poll && queueEmpty(state);
         int fetched = 0;
+        int interrupted = 0;
         for (;;) {
             // Every report epoll has, not only as many as there is room for: a report left in
             // epoll would queue its knote behind those delivered now and again.
@@ -139,6 +140,7 @@ int collect(State &state, std::unique_lock<std::mutex> &lock, Output &out, const
                 if (errno == EBADF || queueEmpty(state)) {
                     return -1;
                 }
+                interrupted = errno;
                 break;
             }
             fetched += ready;
@@ -153,6 +155,10 @@ int collect(State &state, std::unique_lock<std::mutex> &lock, Output &out, const
         }
         if (out.count > 0 || poll) {
             return out.count;
+        }
+        if (interrupted != 0) {
+            errno = interrupted;
+            return -1;
         }
         // Nothing was ready in FreeBSD's terms (a never-connected socket's HUP, a stale report,
         // a knote whose bytes another thread took): sleep for the rest of the time.
