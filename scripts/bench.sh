@@ -144,14 +144,14 @@ fi
     echo "Kqueue layer benchmark: not built (it needs Google Benchmark, libbenchmark-dev)."
   fi
   # "SCALE|placement|connections|variant|round trips/s|CPU ns|events per wait|bytes per round trip",
-  # one line per variant, natives, NIO, C, C+FIONREAD in that order.
+  # one line per variant, natives, NIO, C, C+FIONREAD, C ET+FIONREAD in that order.
   if grep -q '^SCALE|' "$log"; then
     echo
     echo "## Many-connection echo"
     echo
     grep '^many-connection echo: descriptor limit' "$log" | sed 's/^/    /' || true
     echo
-    echo "Medians over rounds; each cell lists natives / NIO / C / C + FIONREAD. CPU is the server thread's."
+    echo "Medians over rounds; each cell lists natives / NIO / C / C + FIONREAD / C edge-triggered + FIONREAD. CPU is the server thread's."
     echo
     echo "| Placement | Connections | Round trips/s | Server CPU ns per round trip | Events per wait | Bytes allocated per round trip (natives / NIO) |"
     echo "|---|---|---|---|---|---|"
@@ -191,14 +191,14 @@ if grep -q '^SCALE|' "$log"; then
       value[key, $4, "trips"] = $5; value[key, $4, "cpu"] = $6 / 1000
     }
     END {
-      split("natives NIO C C+FIONREAD", variants, " ")
+      split("natives|NIO|C|C+FIONREAD|C ET+FIONREAD", variants, "|")
       mode = ""
       for (k = 1; k <= keys; k++) {
         split(order[k], parts, "|")
         if (parts[1] != mode) { if (mode != "") printf "\n\n"; mode = parts[1]; printf "# %s\n", mode }
         line = parts[2]
-        for (v = 1; v <= 4; v++) line = line " " value[order[k], variants[v], "trips"]
-        for (v = 1; v <= 4; v++) line = line " " value[order[k], variants[v], "cpu"]
+        for (v = 1; v <= 5; v++) line = line " " value[order[k], variants[v], "trips"]
+        for (v = 1; v <= 5; v++) line = line " " value[order[k], variants[v], "cpu"]
         print line
       }
     }' "$log" >"$plot_data"
@@ -212,9 +212,9 @@ if grep -q '^SCALE|' "$log"; then
         first=2
       else
         plots+="set title '${modes[$b]}: server CPU time per round trip (lower is better)'; set ylabel 'server CPU µs per round trip'"$'\n'
-        first=6
+        first=7
       fi
-      plots+="plot '$plot_data' index $b using 1:$first with linespoints ls 1 title 'natives', '' index $b using 1:$((first + 1)) with linespoints ls 2 title 'NIO', '' index $b using 1:$((first + 2)) with linespoints ls 3 title 'C epoll', '' index $b using 1:$((first + 3)) with linespoints ls 4 title 'C epoll + FIONREAD'"$'\n'
+      plots+="plot '$plot_data' index $b using 1:$first with linespoints ls 1 title 'natives', '' index $b using 1:$((first + 1)) with linespoints ls 2 title 'NIO', '' index $b using 1:$((first + 2)) with linespoints ls 3 title 'C epoll', '' index $b using 1:$((first + 3)) with linespoints ls 4 title 'C epoll + FIONREAD', '' index $b using 1:$((first + 4)) with linespoints ls 5 title 'C epoll edge-triggered + FIONREAD'"$'\n'
     done
   done
   mkdir -p "$(dirname "$svg")"
@@ -232,6 +232,7 @@ set style line 1 lc rgb "#d62728" lw 2.5 pt 7
 set style line 2 lc rgb "#1f77b4" lw 2 pt 5
 set style line 3 lc rgb "#2ca02c" lw 2 pt 9
 set style line 4 lc rgb "#7f7f7f" lw 2 pt 11 dt 2
+set style line 5 lc rgb "#9467bd" lw 2 pt 13 dt 3
 $plots
 unset multiplot
 PLOT

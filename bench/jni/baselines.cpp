@@ -209,6 +209,21 @@ JNIEXPORT jlong JNICALL Java_io_quarn_bench_Baselines_pipeWrite(JNIEnv *, jclass
     return nowNanos() - start;
 }
 
+// CPU nanoseconds of this thread over `count` system calls: getppid(2) with fd -1 (a bare entry
+// and exit), else ioctl(FIONREAD) on fd (the call the kqueue layer adds per read event).
+JNIEXPORT jlong JNICALL Java_io_quarn_bench_Baselines_systemCalls(JNIEnv *, jclass, jint fd, jint count) {
+    struct timespec start, end;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &start);
+    for (jint i = 0; i < count; i++) {
+        int queued = 0;
+        if (fd < 0 ? getppid() < 0 : ioctl(fd, FIONREAD, &queued) != 0) {
+            return negatedErrno();
+        }
+    }
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &end);
+    return (end.tv_sec - start.tv_sec) * 1000000000L + end.tv_nsec - start.tv_nsec;
+}
+
 // One write(2) of one byte, as thin as a JNI native can be: what a Java loop of these costs above
 // the C loop is the JVM's own cost of a native call around a system call.
 JNIEXPORT jint JNICALL Java_io_quarn_bench_Baselines_writeOne(JNIEnv *, jclass, jint fd, jlong address) {
@@ -426,10 +441,12 @@ JNIEXPORT jint JNICALL Java_io_quarn_bench_Baselines_pinThread(JNIEnv *, jclass,
 // `count` descriptors of `fds`, echoing whatever each ready connection holds, until the stop slot of
 // the control block at `control` (slot 0) becomes non-zero. After every wait it publishes the waits
 // (slot 8) and events (slot 9) so far. With `bytesReadable`, one FIONREAD per read event, as the
-// kqueue layer does to fill a read event's data. A connection that fails or ends is dropped from
-// the loop. Returns 0 or a negated errno; every wait is bounded by 100 ms.
+// kqueue layer does to fill a read event's data. With `edge`, edge-triggered and each ready
+// connection read until EAGAIN: the system calls of the natives' loop over EV_CLEAR knotes, and so
+// the bound for it. A connection that fails or ends is dropped from the loop. Returns 0 or a
+// negated errno; every wait is bounded by 100 ms.
 JNIEXPORT jint JNICALL Java_io_quarn_bench_Baselines_echoServe(JNIEnv *env, jclass, jintArray fds, jint count,
-                                                               jboolean bytesReadable, jlong control) {
+                                                               jboolean bytesReadable, jboolean edge, jlong control) {
     auto *slots = reinterpret_cast<std::atomic<int64_t> *>(static_cast<intptr_t>(control));
     std::vector<jint> connections(static_cast<size_t>(count));
     env->GetIntArrayRegion(fds, 0, count, connections.data());
@@ -442,7 +459,7 @@ JNIEXPORT jint JNICALL Java_io_quarn_bench_Baselines_echoServe(JNIEnv *env, jcla
     }
     for (jint fd : connections) {
         epoll_event registration{};
-        registration.events = EPOLLIN;
+        registration.events = edge ? EPOLLIN | EPOLLET : EPOLLIN;
         registration.data.fd = fd;
         if (epoll_ctl(epoll.get(), EPOLL_CTL_ADD, fd, &registration) != 0) {
             return static_cast<jint>(negatedErrno());
@@ -467,7 +484,10 @@ JNIEXPORT jint JNICALL Java_io_quarn_bench_Baselines_echoServe(JNIEnv *env, jcla
                 return static_cast<jint>(negatedErrno());
             }
             ssize_t n = read(fd, relay.data(), relay.size());
-            if (n > 0 && write(fd, relay.data(), static_cast<size_t>(n)) == n) {
+            while (edge && n > 0 && write(fd, relay.data(), static_cast<size_t>(n)) == n) {
+                n = read(fd, relay.data(), relay.size());
+            }
+            if (!edge && n > 0 && write(fd, relay.data(), static_cast<size_t>(n)) == n) {
                 continue;
             }
             if (n < 0 && (errno == EAGAIN || errno == EINTR)) {

@@ -37,5 +37,8 @@ final class Baselines {
      * (0) of the control block at {@code control} is set, publishing waits (slot 8) and events (slot
      * 9) after every wait; with {@code bytesReadable}, one FIONREAD per read event. Returns 0 or -errno.
      */
-    static native int echoServe(int[] fds, int count, boolean bytesReadable, long control);
+    /** CPU ns of count getppid calls (fd -1) or FIONREAD ioctls on fd; a negated errno. */
+    static native long systemCalls(int fd, int count);
+
+    static native int echoServe(int[] fds, int count, boolean bytesReadable, boolean edge, long control);
 }

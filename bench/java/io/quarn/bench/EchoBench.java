@@ -45,7 +45,9 @@ final class EchoBench {
             String figures = Report.fmt("natives %.0f, NIO %.0f, C %.0f, C + FIONREAD %.0f round trips/s", natives, nio,
                     c, cFionread);
             Report.atLeast(NAME + " vs raw C", "natives + kqueue layer vs raw C epoll", figures, vsC, 0.95);
-            Report.atLeast(NAME + " vs NIO", "natives + kqueue layer vs JDK NIO Selector", figures, vsNio, 1.15);
+            // The targets against NIO are the many-connection echo's (ScalingBench), from 10 connections up.
+            Report.row(NAME + " vs NIO", "natives + kqueue layer vs JDK NIO Selector", figures,
+                    Report.fmt("%.3f", vsNio), "none (reported)", "-");
             Report.row(NAME + ", raw C vs NIO", "raw C epoll vs JDK NIO Selector (the most any Java loop could gain)",
                     figures, Report.fmt("%.3f", r.ratio(1, 2)), "none (reported)", "-");
             Report.row(NAME + " vs C + FIONREAD", "natives + kqueue layer vs C epoll with the layer's FIONREAD per event",
@@ -134,6 +136,9 @@ final class EchoBench {
             ByteBuffer echoed = ByteBuffer.allocateDirect(SIZE);
             SelectionKey serverKey = server.register(selector, SelectionKey.OP_READ);
             client.register(selector, SelectionKey.OP_READ);
+            // The registrations reach the kernel with the first select; do it before the clock
+            // starts, as the natives do.
+            selector.selectNow();
             int[] state = new int[1];
             long start = System.nanoTime();
             long deadline = start + DEADLINE_NANOS;

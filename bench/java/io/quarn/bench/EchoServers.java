@@ -86,8 +86,9 @@ final class EchoServers {
         return switch (variant) {
             case "natives" -> new Natives(connections);
             case "NIO" -> new Nio(connections);
-            case "C" -> new C(connections, false);
-            case "C+FIONREAD" -> new C(connections, true);
+            case "C" -> new C(connections, false, false);
+            case "C+FIONREAD" -> new C(connections, true, false);
+            case "C ET+FIONREAD" -> new C(connections, true, true);
             default -> throw new IllegalArgumentException(variant);
         };
     }
@@ -279,15 +280,20 @@ final class EchoServers {
         }
     }
 
-    /** A C epoll loop (bench/jni/baselines.cpp), optionally with one FIONREAD per read event. */
+    /**
+     * A C epoll loop (bench/jni/baselines.cpp), optionally with one FIONREAD per read event, level-
+     * or edge-triggered (then read until EAGAIN, as the natives' loop does).
+     */
     private static final class C extends Descriptors {
         private final boolean bytesReadable;
+        private final boolean edge;
         // Slot 0: stop; slot 8: waits; slot 9: events (64-bit, native order).
         private final ByteBuffer control = ByteBuffer.allocateDirect(128).order(ByteOrder.nativeOrder());
 
-        C(int connections, boolean bytesReadable) {
+        C(int connections, boolean bytesReadable, boolean edge) {
             super(connections);
             this.bytesReadable = bytesReadable;
+            this.edge = edge;
         }
 
         @Override
@@ -297,7 +303,7 @@ final class EchoServers {
 
         @Override
         void serve() {
-            NativeNet.check(Baselines.echoServe(fds, accepted, bytesReadable, Buffer.memoryAddress0(control)),
+            NativeNet.check(Baselines.echoServe(fds, accepted, bytesReadable, edge, Buffer.memoryAddress0(control)),
                     "the C echo server");
         }
 

@@ -54,5 +54,32 @@ final class NativeCallBench {
         } catch (Throwable t) {
             Report.skipped(NAME, COMPARES, t);
         }
+        systemCalls(rounds);
+    }
+
+    private static double perCall(int fd) {
+        long ns = Baselines.systemCalls(fd, 20_000);
+        NativeNet.check((int) Math.max(Math.min(ns, 0), Integer.MIN_VALUE), "a system call");
+        return ns / 20_000.0;
+    }
+
+    /** What one system call costs here in CPU time: a bare one, and FIONREAD on a TCP socket. */
+    private static void systemCalls(int rounds) {
+        String name = "system call CPU cost";
+        String compares = "FIONREAD on a connected TCP socket vs getppid(2), both from C, thread CPU time";
+        try {
+            int[] pair = NativeNet.pair(0);
+            try {
+                Rounds r = new Rounds(2, rounds, new String[] {"getppid", "FIONREAD"},
+                        Rounds.slices(10, () -> perCall(-1), () -> perCall(pair[0])));
+                Report.row(name, compares, Report.fmt("getppid %.0f ns, FIONREAD %.0f ns of CPU per call", r.median(0),
+                        r.median(1)), Report.fmt("%.2f", r.ratio(1, 0)), "none (reported)", "-");
+            } finally {
+                io.quarn.channel.unix.FileDescriptor.close(pair[0]);
+                io.quarn.channel.unix.FileDescriptor.close(pair[1]);
+            }
+        } catch (Throwable t) {
+            Report.skipped(name, compares, t);
+        }
     }
 }
