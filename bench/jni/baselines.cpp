@@ -442,8 +442,8 @@ JNIEXPORT jint JNICALL Java_io_quarn_bench_Baselines_pinThread(JNIEnv *, jclass,
 // the control block at `control` (slot 0) becomes non-zero. After every wait it publishes the waits
 // (slot 8) and events (slot 9) so far. With `bytesReadable`, one FIONREAD per read event, as the
 // kqueue layer does to fill a read event's data. With `edge`, edge-triggered and each ready
-// connection read until EAGAIN: the system calls of the natives' loop over EV_CLEAR knotes, and so
-// the bound for it. A connection that fails or ends is dropped from the loop. Returns 0 or a
+// connection read until a read comes back short: the system calls of the natives' loop over
+// EV_CLEAR knotes, and so the bound for it. A connection that fails or ends is dropped from the loop. Returns 0 or a
 // negated errno; every wait is bounded by 100 ms.
 JNIEXPORT jint JNICALL Java_io_quarn_bench_Baselines_echoServe(JNIEnv *env, jclass, jintArray fds, jint count,
                                                                jboolean bytesReadable, jboolean edge, jlong control) {
@@ -484,8 +484,12 @@ JNIEXPORT jint JNICALL Java_io_quarn_bench_Baselines_echoServe(JNIEnv *env, jcla
                 return static_cast<jint>(negatedErrno());
             }
             ssize_t n = read(fd, relay.data(), relay.size());
+            // Edge-triggered, a read shorter than the relay has emptied the socket (as the natives' loop reads).
             while (edge && n > 0 && write(fd, relay.data(), static_cast<size_t>(n)) == n) {
-                n = read(fd, relay.data(), relay.size());
+                n = static_cast<size_t>(n) < relay.size() ? -2 : read(fd, relay.data(), relay.size());
+            }
+            if (n == -2) {
+                continue;
             }
             if (!edge && n > 0 && write(fd, relay.data(), static_cast<size_t>(n)) == n) {
                 continue;

@@ -282,7 +282,7 @@ final class EchoServers {
 
     /**
      * A C epoll loop (bench/jni/baselines.cpp), optionally with one FIONREAD per read event, level-
-     * or edge-triggered (then read until EAGAIN, as the natives' loop does).
+     * or edge-triggered (then read until a read comes back short, as the natives' loop does).
      */
     private static final class C extends Descriptors {
         private final boolean bytesReadable;

@@ -289,7 +289,7 @@ final class ScalingBench {
                     "natives / C epoll with one FIONREAD per read event (what JNI and the Java loop add)",
                     NATIVES, C_FIONREAD, Figures::cpuPerTrip, false, 1.05);
             perPoint(mode, 1, "natives server CPU per round trip vs C edge-triggered + FIONREAD" + where,
-                    "natives / C epoll edge-triggered, reading to EAGAIN, one FIONREAD per read event (the natives'"
+                    "natives / C epoll edge-triggered, one FIONREAD per read event (the natives'"
                             + " system calls: the bound for their loop)", NATIVES, C_EDGE, Figures::cpuPerTrip, false, 0);
             perPoint(mode, 10, "natives round trips/s vs NIO" + where, "natives / JDK NIO select(Consumer)",
                     NATIVES, NIO, Figures::tripsPerSecond, true, 1.00);
