@@ -76,10 +76,8 @@ final class KqueueScenario implements Scenario {
                         Run.expect(slot % 2 == 1 || kq.data(e) == i + 1
                                 || (kq.data(e) == 0 && Run.faultInjected("ioctl")), "read data " + kq.data(e)
                                 + " for " + (i + 1));
-                        // A pipe whose size could not be read (F_GETPIPE_SZ) still reports 0 space:
-                        // excused only until the layer's fix lands.
-                        Run.expect(slot % 2 == 0 || kq.data(e) > 0 || Run.faultInjected("fcntl"), "write data "
-                                + kq.data(e) + " for a pipe holding " + (i + 1) + " bytes");
+                        Run.expect(slot % 2 == 0 || kq.data(e) > 0, "write data " + kq.data(e) + " for a pipe holding "
+                                + (i + 1) + " bytes");
                         Run.expect(slot != 6, "a disabled knote fired");
                         seen[slot] = true;
                         missing--;
@@ -146,12 +144,8 @@ final class KqueueScenario implements Scenario {
         boolean write = false;
         long deadline = System.nanoTime() + TimeUnit.SECONDS.toNanos(1);
         while (!(read && write)) {
-            if (System.nanoTime() > deadline) {
-                // A failed re-check still loses the knote: excused only until the layer's fix lands.
-                Run.expect(Run.faultInjected("poll"), "a knote held back for want of room was lost: read " + read
-                        + ", write " + write);
-                break;
-            }
+            Run.expect(System.nanoTime() < deadline, "a knote held back for want of room was lost: read " + read
+                    + ", write " + write);
             int ready = kq.wait(1, 100, "keventWait");
             for (int e = 0; e < ready; e++) {
                 read |= kq.filter(e) == Kq.READ && kq.ident(e) == pair[1];
