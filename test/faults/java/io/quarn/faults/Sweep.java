@@ -78,7 +78,7 @@ public final class Sweep {
      */
     private static final String[][] AWAITING = {
         // A failed byte count or buffer size makes the layer drop a ready knote for good.
-        {"ioctl", "not delivered"}, {"ioctl", "enabled false"}, {"fcntl", "not delivered"},
+        {"ioctl", "not delivered"}, {"ioctl", "enabled false"}, {"ioctl", "was lost"}, {"fcntl", "not delivered"},
         {"getsockopt", "was lost"},
         // A re-check interrupted by a signal is reported as an EINTR error record, not retried.
         {"poll", "an interruption reached the caller"},
