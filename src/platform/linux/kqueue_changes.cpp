@@ -44,7 +44,12 @@ int attachWrite(int fd, FdType type) {
     struct pollfd probe {};
     probe.fd = fd;
     probe.events = POLLOUT;
-    if (poll(&probe, 1, 0) < 0) {
+    // A probe that does not wait: an interruption is retried, never the change's error.
+    int result;
+    do {
+        result = poll(&probe, 1, 0);
+    } while (result < 0 && errno == EINTR);
+    if (result < 0) {
         return errno;
     }
     return (probe.revents & POLLERR) ? EPIPE : 0;

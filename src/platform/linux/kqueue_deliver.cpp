@@ -42,7 +42,7 @@ void scanFd(State &state, Knote &knote, bool isRead, Output &out) {
         return;  // a disabled knote leaves the queue; its enable registers it afresh
     }
     Verdict verdict;
-    if (knote.flags & EV_ONESHOT) {
+    if ((knote.flags & EV_ONESHOT) && knote.data >= 0) {
         // Delivered as it was when it fired, without a re-check.
         verdict.ready = true;
         verdict.eof = knote.eof;
@@ -132,11 +132,13 @@ void activate(State &state, uint64_t data, uint32_t events) {
         if ((knote->flags & EV_ONESHOT) && !knote->link.queued) {
             // FreeBSD measures a knote when it fires; a one-shot knote is delivered as measured.
             Verdict verdict;
-            if (filter(*entry, isRead, true, false, &verdict) != 0 || !verdict.ready) {
+            const int error = filter(*entry, isRead, true, false, &verdict);
+            if (error == 0 && !verdict.ready) {
                 continue;
             }
+            // A measure that failed is taken again by the scan (-1: not measured).
             knote->eof = verdict.eof;
-            knote->data = verdict.data;
+            knote->data = error == 0 ? verdict.data : -1;
         }
         enqueue(state, knote->link);
     }

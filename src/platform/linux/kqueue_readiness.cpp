@@ -138,7 +138,7 @@ int64_t readData(int fd, FdType *type) {
         *type = FdType::Listener;
         return pendingConnections(fd);
     }
-    return 0;
+    return -1;
 }
 
 int64_t writeData(int fd, FdType type) {
@@ -153,14 +153,14 @@ int64_t writeData(int fd, FdType type) {
             // FreeBSD's sbspace() is an approximation of what a write will take.
             socklen_t length = sizeof size;
             if (getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, &length) != 0 || ioctl(fd, SIOCOUTQ, &queued) != 0) {
-                return 0;
+                return -1;
             }
             break;
         }
         case FdType::Pipe:
             size = fcntl(fd, F_GETPIPE_SZ);
             if (size < 0 || ioctl(fd, FIONREAD, &queued) != 0) {
-                return 0;
+                return -1;
             }
             break;
         default:
@@ -195,7 +195,12 @@ int filter(FdEntry &entry, bool isRead, bool fresh, bool datagramsOnly, Verdict 
             struct pollfd probe {};
             probe.fd = fd;
             probe.events = POLLIN | POLLOUT | POLLRDHUP;
-            if (poll(&probe, 1, 0) < 0) {
+            // A probe that does not wait: an interruption is retried, never the caller's error.
+            int result;
+            do {
+                result = poll(&probe, 1, 0);
+            } while (result < 0 && errno == EINTR);
+            if (result < 0) {
                 return errno;
             }
             if (probe.revents & POLLNVAL) {
@@ -213,6 +218,12 @@ int filter(FdEntry &entry, bool isRead, bool fresh, bool datagramsOnly, Verdict 
         }
         verdict->eof = ready.readEof;
         verdict->data = bytes >= 0 ? bytes : readData(fd, &entry.type);
+        if (verdict->data < 0) {
+            // The count could not be had: the event keeps its place, with 0 in data.
+            verdict->data = 0;
+            verdict->ready = true;
+            return 0;
+        }
         const bool empty = verdict->data == 0 && !verdict->eof && !(events & EPOLLERR);
         if (entry.type == FdType::Datagram) {
             // FreeBSD counts every queued byte, Linux only the next datagram: a reader with
@@ -231,6 +242,11 @@ int filter(FdEntry &entry, bool isRead, bool fresh, bool datagramsOnly, Verdict 
     }
     verdict->eof = ready.writeEof;
     verdict->data = writeData(fd, entry.type);
+    if (verdict->data < 0) {
+        // The room could not be measured: never announced as 0, the knote waits for the next call.
+        verdict->data = 0;
+        return ENOBUFS;
+    }
     // A ready writer always has room: with none left it waits for the next report.
     verdict->ready = verdict->eof || verdict->data > 0 || entry.type == FdType::Other;
     return 0;

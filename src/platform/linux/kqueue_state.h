@@ -47,7 +47,7 @@ struct Knote {
     bool enabled = false;
     bool eof = false;  // EV_ONESHOT: the end its activation saw, delivered as it fired
     uint16_t flags = 0;
-    int64_t data = 0;  // EV_ONESHOT: the data its activation measured
+    int64_t data = 0;  // EV_ONESHOT: the data its activation measured (-1: the measure failed)
     void *udata = nullptr;
     uint64_t ext[4] = {};
 };
@@ -238,9 +238,11 @@ struct Readiness {
 Readiness readiness(FdType type, uint32_t events);
 // The type of fd. Returns 0 or an errno.
 int describe(int fd, FdType *type);
-// The read filter's data; may find out that a stream socket listens and update *type.
+// The read filter's data, or -1 when it cannot be had; may find out that a stream socket listens
+// and update *type.
 int64_t readData(int fd, FdType *type);
-// The write filter's data: the free space of the send buffer or pipe at this moment.
+// The write filter's data: the free space of the send buffer or pipe at this moment, or -1 when
+// it cannot be measured.
 int64_t writeData(int fd, FdType type);
 
 // What a filter function says of one knote now.
@@ -251,7 +253,8 @@ struct Verdict {
 };
 // Re-checks a knote of fd. `fresh`: the entry's latest report was collected for this very scan
 // and stands for the descriptor's state. Returns 0, or the errno of a probe that failed (the
-// knote is then neither ready nor lost). A descriptor found closed gives EBADF.
+// knote is then neither ready nor lost: ENOBUFS when a write knote's room cannot be measured). A
+// descriptor found closed gives EBADF.
 int filter(FdEntry &entry, bool isRead, bool fresh, bool datagramsOnly, Verdict *verdict);
 
 }  // namespace quarn::platform::kq

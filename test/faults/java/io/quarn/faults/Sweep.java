@@ -76,13 +76,7 @@ public final class Sweep {
      * function whose text holds this phrase is printed as AWAITING and not counted. Each entry
      * goes when the fix lands.
      */
-    private static final String[][] AWAITING = {
-        // A failed byte count or buffer size makes the layer drop a ready knote for good.
-        {"ioctl", "not delivered"}, {"ioctl", "enabled false"}, {"ioctl", "was lost"}, {"fcntl", "not delivered"},
-        {"getsockopt", "was lost"},
-        // A re-check interrupted by a signal is reported as an EINTR error record, not retried.
-        {"poll", "an interruption reached the caller"},
-    };
+    private static final String[][] AWAITING = {};
 
     /** The pseudo results and the functions whose failure may produce them. */
     private static final Map<Integer, java.util.Set<String>> PSEUDO = Map.of(
