@@ -258,7 +258,8 @@ int predictedError(const struct kevent &change, const Model &model, const Fixtur
         if (slot != kQueue && f.own[slot] && f.fds[slot] == fd) {
             // FreeBSD refuses a write knote on a pipe whose reader is gone.
             const bool readerGone = !f.own[kPipeRead] || f.replaced[kPipeRead];
-            return slot == kPipeWrite && change.filter == EVFILT_WRITE && readerGone ? EPIPE : 0;
+            const bool pipeWriter = slot == kPipeWrite && !f.replaced[slot];
+            return pipeWriter && change.filter == EVFILT_WRITE && readerGone ? EPIPE : 0;
         }
     }
     return -1;
