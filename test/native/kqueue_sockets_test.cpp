@@ -238,10 +238,16 @@ TEST(KQueueSockets, DatagramErrorAloneIsReadableWithoutEof) {
     Fd udp(socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     address = loopback(port);
     ASSERT_EQ(connect(udp.get(), reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
-    ASSERT_EQ(apply(kq.get(), {change(udp.get(), EVFILT_READ, EV_ADD | EV_CLEAR)}), 0);
+    ASSERT_EQ(apply(kq.get(), {change(9, EVFILT_USER, EV_ADD | EV_CLEAR, NOTE_TRIGGER),
+                               change(udp.get(), EVFILT_READ, EV_ADD | EV_CLEAR)}),
+              0);
     ASSERT_EQ(send(udp.get(), "x", 1, 0), 1);
+    usleep(20000);
+    // Held back behind the user event by a list of one, the error still comes.
+    ASSERT_EQ(wait(kq.get(), 1, 1000).size(), 1u);
     auto events = wait(kq.get(), 4, 1000);
     ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].ident, static_cast<uint64_t>(udp.get()));
     EXPECT_EQ(events[0].flags & EV_EOF, 0);
     // Reported once: an error that stays pending, or a receive side shut, is no datagram queued.
     EXPECT_TRUE(wait(kq.get(), 4, 50).empty()) << "a pending error re-reported under EV_CLEAR";

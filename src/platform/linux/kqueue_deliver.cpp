@@ -51,8 +51,10 @@ void scanFd(State &state, Knote &knote, bool isRead, Output &out) {
         // The knote's own report, taken in for this scan, stands for the descriptor; one that
         // waited in the queue since an earlier call is looked at again.
         const bool fresh = entry.reportedIn == state.collections;
-        // An EV_CLEAR datagram reader queued again after its event needs a datagram still queued.
-        const bool datagramsOnly = datagramReader(entry, knote) && !fresh;
+        // An EV_CLEAR datagram reader queued again after its event, with no report since, needs a
+        // datagram still queued.
+        const bool datagramsOnly = knote.again && !fresh;
+        knote.again = false;
         const int error = filter(entry, isRead, fresh, datagramsOnly, &verdict);
         if (error == EBADF) {
             // Closed behind the layer's back: its registration went with the file.
@@ -61,6 +63,7 @@ void scanFd(State &state, Knote &knote, bool isRead, Output &out) {
         }
         if (error != 0) {
             // The probe failed, not the knote: it waits behind the marker for the next call.
+            knote.again = datagramsOnly;
             enqueue(state, knote.link);
             return;
         }
@@ -79,7 +82,10 @@ void scanFd(State &state, Knote &knote, bool isRead, Output &out) {
     } else if (knote.flags & EV_DISPATCH) {
         knote.enabled = false;
         syncRegistration(state, fd);
-    } else if (isLevel(knote) || datagramReader(entry, knote)) {
+    } else if (isLevel(knote)) {
+        enqueue(state, knote.link);
+    } else if (datagramReader(entry, knote)) {
+        knote.again = true;
         enqueue(state, knote.link);
     }
 }
@@ -140,6 +146,7 @@ void activate(State &state, uint64_t data, uint32_t events) {
             knote->eof = verdict.eof;
             knote->data = error == 0 ? verdict.data : -1;
         }
+        knote->again = false;
         enqueue(state, knote->link);
     }
 }

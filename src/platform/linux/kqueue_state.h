@@ -46,6 +46,7 @@ struct Knote {
     bool present = false;
     bool enabled = false;
     bool eof = false;  // EV_ONESHOT: the end its activation saw, delivered as it fired
+    bool again = false;  // queued again after its event, not by a report (an EV_CLEAR datagram reader)
     uint16_t flags = 0;
     int64_t data = 0;  // EV_ONESHOT: the data its activation measured (-1: the measure failed)
     void *udata = nullptr;
