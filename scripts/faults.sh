@@ -26,7 +26,7 @@ child() { # name log preload args...
   local status=0
   LD_PRELOAD=$preload "$QUARN_JAVA" -Xcheck:jni -XX:ErrorFile="$out/hs_err_$name.log" \
     -cp "$QUARN_FAULT_CLASSPATH" $QUARN_FAULT_PROPERTIES "$@" >"$log" 2>&1 || status=$?
-  grep -E "^(sweep|soak|FINDING|AWAITING)" "$log" || true
+  grep -E "^(sweep|soak|FINDING)" "$log" || true
   if [ $status -ne 0 ] || grep -qE "$jni_warnings" "$log"; then
     grep -E "$jni_warnings" "$log" | head -5 || true
     [ $status -ne 0 ] && grep -v '^site ' "$log" | tail -5

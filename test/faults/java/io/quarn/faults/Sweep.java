@@ -71,13 +71,6 @@ public final class Sweep {
         ERRNOS.put("snprintf", new String[] {"EOVERFLOW"});
     }
 
-    /**
-     * Faults of the kqueue layer this sweep found, awaiting the layer's fix: a finding of this
-     * function whose text holds this phrase is printed as AWAITING and not counted. Each entry
-     * goes when the fix lands.
-     */
-    private static final String[][] AWAITING = {};
-
     /** The pseudo results and the functions whose failure may produce them. */
     private static final Map<Integer, java.util.Set<String>> PSEUDO = Map.of(
             Run.NULL_RESULT, java.util.Set.of("getsockname", "getpeername"),
@@ -271,9 +264,7 @@ public final class Sweep {
             FaultControl.disarm();
             Run.armed = null;
             run.closeAll();
-            if (finding != null && awaiting(function, finding)) {
-                System.out.printf("AWAITING %s: %s at 0x%x: %s%n", name, what, site, finding);
-            } else if (finding != null) {
+            if (finding != null) {
                 found(String.format("%s at 0x%x: %s", what, site, finding));
             }
         }
@@ -282,15 +273,6 @@ public final class Sweep {
         if (after != null) {
             found(after);
         }
-    }
-
-    private static boolean awaiting(String function, String finding) {
-        for (String[] known : AWAITING) {
-            if (known[0].equals(function) && finding.contains(known[1])) {
-                return true;
-            }
-        }
-        return false;
     }
 
     private void found(String finding) {
