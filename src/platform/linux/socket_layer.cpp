@@ -43,6 +43,12 @@ bool optionIs(int fd, int option, int expected) {
     return ::getsockopt(fd, SOL_SOCKET, option, &value, &length) == 0 && value == expected;
 }
 
+// 0 or the errno of getsockopt(2), with *value the option's value.
+int readOption(int fd, int option, int *value) {
+    socklen_t length = sizeof(*value);
+    return ::getsockopt(fd, SOL_SOCKET, option, value, &length) == 0 ? 0 : errno;
+}
+
 }  // namespace
 
 bool isNewConnectionError(int listener, int error) {
@@ -73,8 +79,15 @@ int restoreLocalPort(int fd, const sockaddr_storage &before) {
     if (localAddress(fd, &after) != 0) {
         return -errno;
     }
-    if (after.ss_family != before.ss_family || portOf(after) == port || !optionIs(fd, SO_TYPE, SOCK_DGRAM)) {
-        return 0;  // the port was kept (it was bound explicitly), or this is no datagram socket
+    if (after.ss_family != before.ss_family || portOf(after) == port) {
+        return 0;  // the port was kept (it was bound explicitly)
+    }
+    int type = 0;
+    if (const int error = readOption(fd, SO_TYPE, &type); error != 0) {
+        return -error;  // a port that may be lost is never reported as kept
+    }
+    if (type != SOCK_DGRAM) {
+        return 0;  // a stream socket's disconnect is an abort, with no port to keep
     }
     if (portOf(after) != 0) {
         return -kLocalPortLost;  // a send on another thread has given the socket a new port

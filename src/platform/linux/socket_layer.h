@@ -52,7 +52,9 @@ int disconnectKeepingLocalPort(int fd, Disconnect &&disconnect) {
     sockaddr_storage before{};
     socklen_t length = sizeof(before);
     if (::getsockname(fd, reinterpret_cast<sockaddr *>(&before), &length) != 0) {
-        before.ss_family = AF_UNSPEC;  // the disconnect reports what is wrong with fd
+        // Without the port it has, the disconnect could lose it and still report success;
+        // nothing is changed yet.
+        return -errno;
     }
     const int result = disconnect();
     return result != 0 ? result : restoreLocalPort(fd, before);
